@@ -1,0 +1,275 @@
+// The module `vorn_hyst`: its definition and start-up, and the `monochrome`
+// call from the arguments to the result array.
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "binding.hpp"
+#include "level_fix.hpp"
+
+namespace vorn {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Checks
+
+constexpr std::uint64_t kMaxBlurN = 1024;
+constexpr std::uint64_t kBinRangeEnd = 256;  // exclusive end of 1..256
+
+// Shortest digits that read back as the same double, positional, no exponent.
+std::string format_double(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  char text[400];  // the longest fixed form of a double is under 330 characters
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+  return std::string(text, result.ptr);
+}
+
+bool is_valid_ratio(double value) { return std::isfinite(value) && !(value < 0.0); }
+
+void check_arguments(npy_intp channels, const LevelFixParams& p) {
+  if (channels != 3) {
+    raise(PyExc_ValueError,
+          "expected an (H, W, 3) array, got " + std::to_string(channels) + " channels");
+  }
+  if (p.blur_n > kMaxBlurN) {
+    raise(PyExc_ValueError, "blur_n must be <= " + std::to_string(kMaxBlurN) + ", got " +
+                                std::to_string(p.blur_n));
+  }
+  if (p.window_radius < 1 || p.window_radius >= kBinRangeEnd) {
+    raise(PyExc_ValueError, "window_radius must be in 1.." + std::to_string(kBinRangeEnd) +
+                                ", got " + std::to_string(p.window_radius));
+  }
+  if (p.min_distance < 1 || p.min_distance >= kBinRangeEnd) {
+    raise(PyExc_ValueError, "min_distance must be in 1.." + std::to_string(kBinRangeEnd) +
+                                ", got " + std::to_string(p.min_distance));
+  }
+  if (!is_valid_ratio(p.min_prominence)) {
+    raise(PyExc_ValueError, "min_prominence must be a finite percentage >= 0, got " +
+                                format_double(p.min_prominence));
+  }
+  if (!is_valid_ratio(p.percentage)) {
+    raise(PyExc_ValueError,
+          "percentage must be a finite ratio >= 0, got " + format_double(p.percentage));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Arguments
+
+// Runs one conversion and annotates its failure with the parameter's name.
+template <typename Convert>
+auto convert_argument(std::size_t slot, Convert&& convert) {
+  try {
+    return convert();
+  } catch (const PythonError&) {
+    note_argument(kParameterNames[slot]);
+    throw;
+  }
+}
+
+LevelFixParams convert_parameters(const ArgumentSlots& slots) {
+  LevelFixParams params;
+  auto unsigned_at = [&slots](std::size_t slot, std::uint64_t& out) {
+    if (slots[slot] != nullptr) out = convert_argument(slot, [&] { return to_unsigned(slots[slot]); });
+  };
+  auto double_at = [&slots](std::size_t slot, double& out) {
+    if (slots[slot] != nullptr) out = convert_argument(slot, [&] { return to_double(slots[slot]); });
+  };
+  unsigned_at(1, params.blur_n);
+  unsigned_at(2, params.window_radius);
+  double_at(3, params.min_prominence);
+  unsigned_at(4, params.min_distance);
+  double_at(5, params.percentage);
+  return params;
+}
+
+// ---------------------------------------------------------------------------
+// Pixels in and out
+
+struct ImageShape {
+  std::size_t height, width;
+  std::size_t bytes() const { return height * width * 3; }
+};
+
+ImageShape shape_of(PyArrayObject* array) {
+  const npy_intp* dims = PyArray_DIMS(array);
+  const auto height = static_cast<std::size_t>(dims[0]);
+  const auto width = static_cast<std::size_t>(dims[1]);
+  // NumPy keeps an array's element count within npy_intp, but a broadcast
+  // view's count is only bounded by that, so check rather than trust.
+  if (width != 0 && height > static_cast<std::size_t>(PTRDIFF_MAX) / 3 / width) {
+    throw InternalFault("capacity overflow");
+  }
+  return {height, width};
+}
+
+// Row-major RGB bytes of the image, whatever its memory layout.
+PixelBuffer copy_pixels(PyArrayObject* array, const ImageShape& shape) {
+  PixelBuffer buffer = PixelBuffer::allocate(shape.bytes());
+  if (buffer.length() == 0) return buffer;
+  const auto* source = static_cast<const std::uint8_t*>(PyArray_DATA(array));
+  const int flags = PyArray_FLAGS(array);
+  if ((flags & NPY_ARRAY_C_CONTIGUOUS) != 0 && (flags & NPY_ARRAY_ALIGNED) != 0 &&
+      source != nullptr) {
+    std::memcpy(buffer.data(), source, buffer.length());
+    return buffer;
+  }
+  const npy_intp* strides = PyArray_STRIDES(array);
+  std::uint8_t* out = buffer.data();
+  for (std::size_t y = 0; y < shape.height; ++y) {
+    const std::uint8_t* row = source + static_cast<npy_intp>(y) * strides[0];
+    for (std::size_t x = 0; x < shape.width; ++x) {
+      const std::uint8_t* pixel = row + static_cast<npy_intp>(x) * strides[1];
+      *out++ = pixel[0];
+      *out++ = pixel[strides[2]];
+      *out++ = pixel[2 * strides[2]];
+    }
+  }
+  return buffer;
+}
+
+// Gives the interpreter lock up for the lifetime of the object.
+class ReleasedInterpreterLock {
+ public:
+  ReleasedInterpreterLock() : saved_(PyEval_SaveThread()) {}
+  ~ReleasedInterpreterLock() { PyEval_RestoreThread(saved_); }
+  ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
+  ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
+
+ private:
+  PyThreadState* saved_;
+};
+
+// A new C-contiguous (H, W, 3) uint8 array over `buffer`, which its base owns.
+PyObject* wrap_result(PixelBuffer&& buffer, const ImageShape& shape) {
+  std::uint8_t* data = buffer.data();
+  PyRef holder = new_slice_container(std::move(buffer));
+  const npy_intp dims[3] = {static_cast<npy_intp>(shape.height),
+                            static_cast<npy_intp>(shape.width), 3};
+  const bool empty = shape.height == 0 || shape.width == 0;
+  const npy_intp strides[3] = {empty ? 0 : static_cast<npy_intp>(3 * shape.width), empty ? 0 : 3,
+                               empty ? 0 : 1};
+  PyRef array = PyRef::steal(new_array_from_descr(get_type_object(), ubyte_descr(), 3, dims,
+                                                  strides, data, NPY_ARRAY_WRITEABLE));
+  if (!array) {
+    PyErr_WriteUnraisable(nullptr);
+    throw InternalFault("PyObject pointer is null");
+  }
+  throw_if(set_base_object(array.get(), holder.release()) != 0);
+  return array.release();
+}
+
+PyObject* monochrome_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const ArgumentSlots slots = match_arguments(args, nargs, kwnames);
+  PyRef image = convert_argument(0, [&] { return to_uint8_array3(slots[0]); });
+  const LevelFixParams params = convert_parameters(slots);
+  auto* array = reinterpret_cast<PyArrayObject*>(image.get());
+  check_arguments(PyArray_DIMS(array)[2], params);
+  const ImageShape shape = shape_of(array);
+  PixelBuffer pixels = copy_pixels(array, shape);
+  {
+    ReleasedInterpreterLock unlocked;
+    run_level_fix(pixels.data(), pixels.length(), params);
+  }
+  return wrap_result(std::move(pixels), shape);
+}
+
+PyObject* monochrome(PyObject* /*self: none, the method is static*/, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry<PyObject*>(nullptr, [&] { return monochrome_body(args, nargs, kwnames); });
+}
+
+// ---------------------------------------------------------------------------
+// Module definition
+
+constexpr char kMonochromeDoc[] =
+    "monochrome(img, blur_n=3, window_radius=3, min_prominence=0.5, min_distance=10, "
+    "percentage=0.22)\n"
+    "--\n"
+    "\n"
+    "Fix black/white levels of monochrome (neutral) images.\n"
+    "\n"
+    "Args:\n"
+    "    img: ``(H, W, 3)`` uint8 RGB array.\n"
+    "    blur_n: histogram smoothing passes, ``>= 0``.\n"
+    "    window_radius: local maximum search radius in histogram bins.\n"
+    "    min_prominence: minimum peak prominence in percent of the total pixel count.\n"
+    "    min_distance: minimum distance between accepted peaks, in bins.\n"
+    "    percentage: max relative channel mass deviation treated as neutral colour.\n"
+    "\n"
+    "Returns:\n"
+    "    New ``(H, W, 3)`` uint8 array; unchanged pixels when the image is not monochrome.";
+
+PyMethodDef monochrome_def = {
+    "monochrome",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(monochrome)),
+    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    kMonochromeDoc,
+};
+
+// Appends `name` to the module's `__all__` (made when missing), then sets
+// the attribute.
+void add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    throw_if(!PyErr_ExceptionMatches(PyExc_AttributeError));
+    PyErr_Clear();
+    all = PyRef::checked(PyList_New(0));
+    throw_if(PyObject_SetAttrString(module, "__all__", all.get()) != 0);
+  }
+  if (!has_type_flag(all.get(), Py_TPFLAGS_LIST_SUBCLASS)) {
+    raise(PyExc_TypeError, "'" + type_qualname(all.get()) + "' object is not an instance of 'list'");
+  }
+  if (PyList_Append(all.get(), name) != 0) {
+    fault_with_pending("could not append __name__ to __all__");
+  }
+  throw_if(PyObject_SetAttr(module, name, value) != 0);
+}
+
+int module_exec(PyObject* module) {
+  return guard_entry(-1, [module] {
+    if (!PyModule_Check(module)) {
+      raise(PyExc_TypeError,
+            "'" + type_qualname(module) + "' object is not an instance of 'module'");
+    }
+    PyRef module_name = PyRef::checked(PyModule_GetNameObject(module));
+    PyRef function =
+        PyRef::checked(PyCMethod_New(&monochrome_def, module, module_name.get(), nullptr));
+    PyRef name = PyRef::checked(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!has_type_flag(name.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
+      raise(PyExc_TypeError,
+            "'" + type_qualname(name.get()) + "' object is not an instance of 'str'");
+    }
+    add_to_module(module, name.get(), function.get());
+    PyRef doc_name = PyRef::checked(PyUnicode_FromString("__doc__"));
+    PyRef doc = PyRef::checked(PyUnicode_FromString("Monochrome level fix for RGB8 image arrays."));
+    add_to_module(module, doc_name.get(), doc.get());
+    return 0;
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vorn_hyst",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vorn
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vorn_hyst() {
+  return PyModuleDef_Init(&vorn::module_def);
+}
