@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Every test of the project, from a clean checkout:
+#   1. the C++ unit tests of the level fix (GoogleTest via CTest);
+#   2. one stable-ABI wheel, built once, audited, and installed into a fresh
+#      virtual environment of every CPython >= 3.10 found here: the oldest with
+#      the oldest NumPy 1.x it can install, the others with the newest NumPy;
+#   3. one environment without NumPy.
+# Set VORN_PYTHONS="python3.10 python3.13" to choose the interpreters yourself.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/vorn-tests.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
+
+# This machine's pip configuration names local mirrors that may be absent; their
+# warnings would drown the output.
+pip_quiet() { "$@" 2>&1 | { grep -v "^WARNING: Location 'file:" || true; }; }
+
+step() { printf '\n==== %s\n' "$*"; }
+fail() { printf 'FAILED: %s\n' "$*" >&2; exit 1; }
+
+as_root() {
+    if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else return 1; fi
+}
+
+# ---- interpreters ----------------------------------------------------------
+
+minor_of() { "$1" -c 'import sys; print(sys.version_info[1] if sys.version_info >= (3, 10) else "")' 2>/dev/null; }
+
+discover_pythons() {
+    local candidates=() seen=" " p minor
+    if [ -n "${VORN_PYTHONS:-}" ]; then
+        read -r -a candidates <<<"$VORN_PYTHONS"
+    else
+        if command -v pyenv >/dev/null; then
+            candidates+=("$(pyenv root)"/versions/*/bin/python3)
+        fi
+        for minor in 10 11 12 13 14 15; do
+            p=$(command -v "python3.$minor" 2>/dev/null) && candidates+=("$p")
+        done
+        candidates+=("$(command -v python3)")
+    fi
+    for p in "${candidates[@]}"; do
+        [ -x "$p" ] || p=$(command -v "$p" 2>/dev/null) || continue
+        minor=$(minor_of "$p") || continue
+        [ -n "$minor" ] || continue
+        case "$seen" in *" $minor "*) continue ;; esac
+        seen+="$minor "
+        printf '%s %s\n' "$minor" "$p"
+    done | sort -n | cut -d' ' -f2-
+}
+
+mapfile -t pythons < <(discover_pythons)
+[ "${#pythons[@]}" -gt 0 ] || fail "no CPython 3.10 or newer found"
+oldest=${pythons[0]}
+newest=${pythons[-1]}
+step "interpreters: ${pythons[*]}"
+
+new_venv() {  # new_venv DIR PYTHON PACKAGES...
+    local dir=$1 python=$2
+    shift 2
+    "$python" -m venv "$dir"
+    pip_quiet "$dir/bin/python" -m pip install -q "$@"
+}
+
+"$oldest" -m venv "$work/tools"
+tools=$work/tools/bin
+pip_quiet "$tools/python" -m pip install -q abi3audit
+command -v cmake >/dev/null || pip_quiet "$tools/python" -m pip install -q cmake
+command -v ninja >/dev/null || pip_quiet "$tools/python" -m pip install -q ninja
+export PATH="$PATH:$tools"
+
+# ---- C++ unit tests ----------------------------------------------------------
+
+step "C++ unit tests"
+if [ ! -e /usr/include/gtest/gtest.h ] && [ ! -e /usr/local/include/gtest/gtest.h ]; then
+    as_root apt-get update -qq && as_root apt-get install -y -qq libgtest-dev >/dev/null ||
+        fail "GoogleTest is missing; install Debian's libgtest-dev"
+fi
+cmake -S "$root" -B "$work/cpp" -DVORN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$work/cpp" -j 2 >/dev/null
+ctest --test-dir "$work/cpp" --output-on-failure -j 2 | tail -n 3
+
+# ---- the wheel -----------------------------------------------------------------
+
+step "building the wheel with $oldest"
+pip_quiet "$oldest" -m pip wheel -q "$root" --no-deps -w "$work/wheels" \
+    --config-settings=build-dir="$work/build"
+wheels=("$work"/wheels/vorn_hyst-*-cp310-abi3-*.whl)
+[ -e "${wheels[0]}" ] || fail "no cp310-abi3 wheel: $(ls "$work/wheels")"
+wheel=${wheels[0]}
+echo "${wheel##*/}"
+
+"$tools/abi3audit" --strict --report "$wheel"
+
+"$tools/python" - "$wheel" "$work/so" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as z:
+    [name] = [n for n in z.namelist() if n.endswith(".so")]
+    z.extract(name, sys.argv[2])
+    print(name)
+EOF
+exported=$(nm -D --defined-only "$work"/so/*.so | awk '$2 ~ /^[TtWwiu]$/ {print $3}')
+[ "$exported" = PyInit_vorn_hyst ] || fail "exported functions: $exported"
+echo "exported functions: $exported"
+
+# ---- one environment per interpreter -------------------------------------------------
+
+numpy_for() {  # the NumPy requirement for an interpreter
+    local version
+    if [ "$1" = "$oldest" ] && version=$("$1" "$root/tests/oldest_numpy.py") && [ -n "$version" ]; then
+        echo "numpy==$version"
+    else
+        echo "numpy"
+    fi
+}
+
+run_suite() {  # run_suite VENV EXAMPLES PYTEST-ARGS...
+    local venv=$1 examples=$2
+    shift 2
+    (cd "$work" && VORN_DIFF_EXAMPLES=$examples "$venv/bin/python" -m pytest -q \
+        -p no:cacheprovider --rootdir "$root" "$@")
+}
+
+for python in "${pythons[@]}"; do
+    requirement=$(numpy_for "$python")
+    venv=$work/venv-$(minor_of "$python")
+    step "$("$python" -V) with $requirement"
+    new_venv "$venv" "$python" "$requirement" "$wheel[cli,test]"
+    "$venv/bin/python" -c 'import numpy, vorn_hyst; print("numpy", numpy.__version__)'
+    # The ends of the range get the long differential run.
+    examples=300
+    if [ "$python" = "$oldest" ] || [ "$python" = "$newest" ]; then examples=2000; fi
+    run_suite "$venv" "$examples" "$root/tests"
+done
+
+step "$("$newest" -V) without NumPy"
+new_venv "$work/venv-bare" "$newest" pytest
+pip_quiet "$work/venv-bare/bin/python" -m pip install -q --no-deps "$wheel"
+"$work/venv-bare/bin/python" -c 'import vorn_hyst, sys; assert "numpy" not in sys.modules'
+run_suite "$work/venv-bare" 0 "$root/tests/test_numpy_api.py"
+
+step "all tests passed"
