@@ -1,0 +1,151 @@
+"""Many threads calling at once get exactly what one thread gets alone."""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+from vorn_hyst import monochrome
+
+THREADS = 8
+CALLS_PER_THREAD = int(os.environ.get("VORN_STRESS_CALLS", "500"))
+
+
+def _shared_inputs():
+    rng = np.random.default_rng(11)
+    grey = np.where(rng.random((96, 80)) < 0.35, 30, 220).astype(np.uint8)
+    images = {
+        "neutral": np.repeat(grey[..., None], 3, axis=2),
+        "colour": rng.integers(0, 256, (64, 64, 3), dtype=np.uint8),
+        "tinted": np.stack([grey, grey // 2 + 60, grey], axis=2),
+        "tiny": np.full((1, 2, 3), 100, np.uint8),
+    }
+    images["fortran"] = np.asfortranarray(images["neutral"])
+    images["reversed"] = images["tinted"][::-1, ::-1]
+    for image in images.values():
+        image.flags.writeable = False  # every thread reads the same arrays
+    return images
+
+
+IMAGES = _shared_inputs()
+VALID = [(name, kwargs) for name in IMAGES for kwargs in (
+    {}, {"blur_n": 0}, {"window_radius": 6, "min_distance": 30}, {"percentage": 0.01},
+    {"min_prominence": 5.0, "blur_n": 7})]
+INVALID = [
+    ((), {}),
+    ((IMAGES["tiny"],) * 7, {}),
+    ((IMAGES["tiny"],), {"blurn": 1}),
+    ((IMAGES["tiny"],), {"\udc80": 1}),
+    ((IMAGES["tiny"], 2), {"blur_n": 1}),
+    (([[[1, 2, 3]]],), {}),
+    ((np.zeros((2, 2, 4), np.uint8),), {}),
+    ((IMAGES["tiny"],), {"blur_n": -1}),
+    ((IMAGES["tiny"],), {"window_radius": 3.5}),
+    ((IMAGES["tiny"],), {"min_distance": 0}),
+    ((IMAGES["tiny"],), {"percentage": float("nan")}),
+]
+
+
+def _outcome(args, kwargs):
+    try:
+        return ("ok", monochrome(*args, **kwargs).tobytes())
+    except Exception as error:  # noqa: BLE001 - the outcome is compared, whatever it is
+        return (type(error).__name__, str(error), tuple(getattr(error, "__notes__", ())))
+
+
+def _task(index):
+    if index < len(VALID):
+        name, kwargs = VALID[index]
+        return (IMAGES[name],), kwargs
+    return INVALID[index - len(VALID)]
+
+
+def test_threads_agree_with_sequential_results():
+    tasks = len(VALID) + len(INVALID)
+    expected = [_outcome(*_task(i)) for i in range(tasks)]
+    assert sum(e[0] == "ok" for e in expected) == len(VALID)
+    plans = [random.Random(seed).choices(range(tasks), k=CALLS_PER_THREAD)
+             for seed in range(THREADS)]
+    mismatches, done = [], [0] * THREADS
+    barrier = threading.Barrier(THREADS)
+
+    def work(thread):
+        barrier.wait()
+        for index in plans[thread]:
+            if _outcome(*_task(index)) != expected[index]:
+                mismatches.append(index)
+            done[thread] += 1
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # switch threads as often as the interpreter allows
+    try:
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(THREADS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    print(f"stress: {THREADS} threads, {sum(done)} calls, {len(mismatches)} mismatches")
+    assert sum(done) == THREADS * CALLS_PER_THREAD and not mismatches
+
+
+# Each first call below fills one of the process-wide cells (the NumPy table,
+# the holder type, the note name, the internal-failure type) while the other
+# threads want it too.
+FIRST_CALLS = {
+    "valid": "monochrome(image)",
+    "mixed": "monochrome(image) if n % 3 == 0 else monochrome(image, blur_n=-1) if n % 3 == 1 "
+             "else monochrome(image, percentage='x')",
+    "conversion_error": "monochrome(image, blur_n=3.0)",
+    "no_numpy": "monochrome(1)",
+}
+
+
+@pytest.mark.parametrize("kind", FIRST_CALLS)
+def test_first_calls_from_many_threads(kind):
+    code = textwrap.dedent(f"""
+        import sys, threading
+        import numpy as np
+        image = np.zeros((20, 20, 3), np.uint8); image[10:] = 200
+        if {kind == "no_numpy"}:
+            sys.modules["numpy"] = None
+        from vorn_hyst import monochrome
+        barrier = threading.Barrier(16)
+        seen = []
+        def call(n):
+            barrier.wait()
+            try:
+                r = {FIRST_CALLS[kind]}
+                seen.append((n % 3, "ok", r.tobytes()))
+            except BaseException as e:
+                seen.append((n % 3, id(type(e)), type(e).__name__, str(e)[:120],
+                             tuple(getattr(e, "__notes__", ()))))
+        threads = [threading.Thread(target=call, args=(n,)) for n in range(16)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        groups = {{}}
+        for key, *rest in seen:
+            groups.setdefault(key if {kind == "mixed"} else 0, set()).add(tuple(rest))
+        print(len(seen), sorted(len(g) for g in groups.values()))
+        for g in groups.values():
+            print(sorted(g)[0][:3])
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0 and lines, done.stderr
+    groups = 3 if kind == "mixed" else 1
+    assert lines[0] == f"16 {[1] * groups}", done.stdout + done.stderr
+    text = "\n".join(lines[1:])
+    if kind == "no_numpy":
+        assert "InternalFailure" in text
+    elif kind == "conversion_error":
+        assert "TypeError" in text
+    else:
+        assert "'ok'" in text
