@@ -2,7 +2,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <limits>
 
 namespace vorn {
@@ -62,20 +67,22 @@ float normalise(std::uint8_t value, const ChannelStretch& stretch) {
   return n;
 }
 
+// The byte nearest to `scaled` (halfway cases away from zero), clamped to
+// 0..255, for the scaled luma, which is never negative or NaN. The fraction
+// scaled - trunc(scaled) is exact, so comparing it with one half decides the
+// rounding exactly as round() would, without a call into the maths library.
+inline std::uint8_t grey_byte(float scaled) {
+  auto whole = static_cast<std::uint32_t>(static_cast<std::int32_t>(scaled));
+  whole += (scaled - static_cast<float>(whole)) >= 0.5f ? 1u : 0u;
+  return static_cast<std::uint8_t>(whole > 255u ? 255u : whole);
+}
+
 }  // namespace
 
 CountedHistograms build_histograms(const std::uint8_t* pixels, std::size_t length) {
   CountedHistograms counted{};
-  const std::size_t pixel_count = length / 3;
-  ChannelHistogram& red = counted.channels[0];
-  ChannelHistogram& green = counted.channels[1];
-  ChannelHistogram& blue = counted.channels[2];
-  for (std::size_t k = 0; k < pixel_count; ++k) {
-    ++red[pixels[3 * k]];
-    ++green[pixels[3 * k + 1]];
-    ++blue[pixels[3 * k + 2]];
-  }
-  counted.pixel_count = pixel_count;
+  counted.pixel_count = length / 3;
+  kernels::count_channels(pixels, length / 3, counted.channels);
   return counted;
 }
 
@@ -120,26 +127,237 @@ std::optional<Levels> is_neutral(const RegionList& red, const RegionList& green,
 }
 
 void remap_to_grey(const Levels& levels, std::uint8_t* pixels, std::size_t length) {
-  const ChannelStretch red = stretch_for(levels[0]);
-  const ChannelStretch green = stretch_for(levels[1]);
-  const ChannelStretch blue = stretch_for(levels[2]);
-  const std::size_t pixel_count = length / 3;
+  const kernels::RemapTables tables = kernels::remap_tables(levels);
+  if (kernels::remap_wide_available()) {
+    kernels::remap_wide(tables, pixels, length / 3);
+  } else {
+    kernels::remap_scalar(tables, pixels, length / 3);
+  }
+}
+
+namespace kernels {
+
+void count_channels(const std::uint8_t* pixels, std::size_t pixel_count,
+                    ChannelHistograms& counts, std::size_t run) {
+  // A page is mostly one paper shade, and increments of one counter wait on
+  // each other; four sets of sub-counts, one per pixel of a group of four,
+  // let consecutive pixels count independently. 12 KiB: fine on any stack.
+  std::uint32_t sub[4][3][256];
+  const std::size_t groups_per_run = run / 4 == 0 ? 1 : run / 4;
+  std::size_t k = 0;
+  while (k < pixel_count) {
+    std::memset(sub, 0, sizeof sub);
+    const std::size_t groups = std::min((pixel_count - k) / 4, groups_per_run);
+    const std::uint8_t* p = pixels + 3 * k;
+    for (std::size_t g = 0; g < groups; ++g, p += 12) {
+      ++sub[0][0][p[0]];
+      ++sub[0][1][p[1]];
+      ++sub[0][2][p[2]];
+      ++sub[1][0][p[3]];
+      ++sub[1][1][p[4]];
+      ++sub[1][2][p[5]];
+      ++sub[2][0][p[6]];
+      ++sub[2][1][p[7]];
+      ++sub[2][2][p[8]];
+      ++sub[3][0][p[9]];
+      ++sub[3][1][p[10]];
+      ++sub[3][2][p[11]];
+    }
+    k += 4 * groups;
+    if (groups == 0) {  // the last one to three pixels
+      for (; k < pixel_count; ++k, p += 3) {
+        ++sub[0][0][p[0]];
+        ++sub[0][1][p[1]];
+        ++sub[0][2][p[2]];
+      }
+    }
+    for (std::size_t c = 0; c < 3; ++c) {
+      for (std::size_t v = 0; v < 256; ++v) {
+        counts[c][v] += std::uint64_t{sub[0][c][v]} + sub[1][c][v] + sub[2][c][v] + sub[3][c][v];
+      }
+    }
+  }
+}
+
+RemapTables remap_tables(const Levels& levels) {
+  RemapTables tables;
+  const float weights[3] = {kWeightR, kWeightG, kWeightB};
+  for (std::size_t c = 0; c < 3; ++c) {
+    const ChannelStretch stretch = stretch_for(levels[c]);
+    for (std::size_t v = 0; v < 256; ++v) {
+      tables.term[c][v] = normalise(static_cast<std::uint8_t>(v), stretch) * weights[c];
+    }
+  }
+  return tables;
+}
+
+void remap_scalar(const RemapTables& tables, std::uint8_t* pixels, std::size_t pixel_count) {
+  const float* red = tables.term[0].data();
+  const float* green = tables.term[1].data();
+  const float* blue = tables.term[2].data();
   for (std::size_t k = 0; k < pixel_count; ++k) {
     std::uint8_t* pixel = pixels + 3 * k;
-    const float t_red = normalise(pixel[0], red) * kWeightR;
-    const float t_green = normalise(pixel[1], green) * kWeightG;
-    const float t_blue = normalise(pixel[2], blue) * kWeightB;
     // Float addition is not associative: red plus green first, then blue.
-    const float luma = (t_red + t_green) + t_blue;
-    float scaled = std::round(luma * 255.0f);  // halfway cases away from zero
-    if (scaled < 0.0f) scaled = 0.0f;
-    if (scaled > 255.0f) scaled = 255.0f;
-    const auto grey = static_cast<std::uint8_t>(scaled);
+    const float luma = (red[pixel[0]] + green[pixel[1]]) + blue[pixel[2]];
+    const std::uint8_t grey = grey_byte(luma * 255.0f);
     pixel[0] = grey;
     pixel[1] = grey;
     pixel[2] = grey;
   }
 }
+
+}  // namespace kernels
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VORN_WIDE_REMAP 1
+#define VORN_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+// GCC 12's own intrinsics start from deliberately undefined vectors and set
+// off this warning wherever they are inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace {
+
+// The byte plane `plane` of a 256-entry float table, looked up for the 64
+// byte indices in `index`: two 128-entry byte permutes, one for each half of
+// the table, chosen by bit 7 of the index (`upper`).
+VORN_WIDE_TARGET inline __m512i look_up_plane(const std::uint8_t* plane, __m512i index,
+                                              __mmask64 upper) {
+  const __m512i low = _mm512_permutex2var_epi8(_mm512_load_si512(plane), index,
+                                               _mm512_load_si512(plane + 64));
+  const __m512i high = _mm512_permutex2var_epi8(_mm512_load_si512(plane + 128), index,
+                                                _mm512_load_si512(plane + 192));
+  return _mm512_mask_blend_epi8(upper, low, high);
+}
+
+// The four 16-float vectors of one channel's terms for 64 byte indices, in
+// the lane order that the unpacks give (undone by the packs in remap_wide).
+struct Terms64 {
+  __m512 v[4];
+};
+
+VORN_WIDE_TARGET inline Terms64 look_up_terms(const std::uint8_t (*planes)[256], __m512i index) {
+  const __mmask64 upper = _mm512_movepi8_mask(index);
+  const __m512i b0 = look_up_plane(planes[0], index, upper);
+  const __m512i b1 = look_up_plane(planes[1], index, upper);
+  const __m512i b2 = look_up_plane(planes[2], index, upper);
+  const __m512i b3 = look_up_plane(planes[3], index, upper);
+  const __m512i lo01 = _mm512_unpacklo_epi8(b0, b1);
+  const __m512i hi01 = _mm512_unpackhi_epi8(b0, b1);
+  const __m512i lo23 = _mm512_unpacklo_epi8(b2, b3);
+  const __m512i hi23 = _mm512_unpackhi_epi8(b2, b3);
+  return Terms64{{_mm512_castsi512_ps(_mm512_unpacklo_epi16(lo01, lo23)),
+                  _mm512_castsi512_ps(_mm512_unpackhi_epi16(lo01, lo23)),
+                  _mm512_castsi512_ps(_mm512_unpacklo_epi16(hi01, hi23)),
+                  _mm512_castsi512_ps(_mm512_unpackhi_epi16(hi01, hi23))}};
+}
+
+// grey_byte on 16 lanes, as 32-bit integers.
+VORN_WIDE_TARGET inline __m512i grey_lanes(__m512 red, __m512 green, __m512 blue) {
+  const __m512 scale = _mm512_set1_ps(255.0f);
+  const __m512 scaled = _mm512_mul_ps(_mm512_add_ps(_mm512_add_ps(red, green), blue), scale);
+  __m512 whole = _mm512_roundscale_ps(scaled, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  const __mmask16 up =
+      _mm512_cmp_ps_mask(_mm512_sub_ps(scaled, whole), _mm512_set1_ps(0.5f), _CMP_GE_OQ);
+  whole = _mm512_mask_add_ps(whole, up, whole, _mm512_set1_ps(1.0f));
+  whole = _mm512_min_ps(_mm512_max_ps(whole, _mm512_setzero_ps()), scale);
+  return _mm512_cvttps_epi32(whole);
+}
+
+// Byte indices that gather channel `channel` of 64 pixels from the 192 bytes
+// a|b (for pixels whose byte lies in the first 128) and b|c (the others).
+struct Deinterleave {
+  __m512i from_ab, from_bc;
+  __mmask64 use_bc;
+};
+
+Deinterleave deinterleave_for(std::size_t channel) {
+  alignas(64) std::uint8_t ab[64], bc[64];
+  std::uint64_t use_bc = 0;
+  for (std::size_t j = 0; j < 64; ++j) {
+    const std::size_t at = 3 * j + channel;
+    ab[j] = static_cast<std::uint8_t>(at & 127);
+    bc[j] = static_cast<std::uint8_t>((at - 64) & 127);
+    if (at >= 128) use_bc |= std::uint64_t{1} << j;
+  }
+  Deinterleave d;
+  std::memcpy(&d.from_ab, ab, 64);
+  std::memcpy(&d.from_bc, bc, 64);
+  d.use_bc = use_bc;
+  return d;
+}
+
+}  // namespace
+
+namespace kernels {
+
+bool remap_wide_available() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vbmi");
+}
+
+VORN_WIDE_TARGET void remap_wide(const RemapTables& tables, std::uint8_t* pixels,
+                                 std::size_t pixel_count) {
+  // The tables as byte planes: planes[c][p][v] is byte p of term c of v.
+  alignas(64) std::uint8_t planes[3][4][256];
+  for (std::size_t c = 0; c < 3; ++c) {
+    for (std::size_t v = 0; v < 256; ++v) {
+      std::uint8_t bytes[4];
+      std::memcpy(bytes, &tables.term[c][v], 4);
+      for (std::size_t p = 0; p < 4; ++p) planes[c][p][v] = bytes[p];
+    }
+  }
+  Deinterleave channel[3];
+  for (std::size_t c = 0; c < 3; ++c) channel[c] = deinterleave_for(c);
+  alignas(64) std::uint8_t spread[3][64];  // byte i of output vector q is grey (64q + i) / 3
+  for (std::size_t q = 0; q < 3; ++q) {
+    for (std::size_t i = 0; i < 64; ++i) spread[q][i] = static_cast<std::uint8_t>((64 * q + i) / 3);
+  }
+  const __m512i spread0 = _mm512_load_si512(spread[0]);
+  const __m512i spread1 = _mm512_load_si512(spread[1]);
+  const __m512i spread2 = _mm512_load_si512(spread[2]);
+
+  std::size_t k = 0;
+  for (; k + 64 <= pixel_count; k += 64) {
+    std::uint8_t* p = pixels + 3 * k;
+    const __m512i a = _mm512_loadu_si512(p);
+    const __m512i b = _mm512_loadu_si512(p + 64);
+    const __m512i c = _mm512_loadu_si512(p + 128);
+    Terms64 terms[3];
+    for (std::size_t ch = 0; ch < 3; ++ch) {
+      const Deinterleave& d = channel[ch];
+      const __m512i index =
+          _mm512_mask_blend_epi8(d.use_bc, _mm512_permutex2var_epi8(a, d.from_ab, b),
+                                 _mm512_permutex2var_epi8(b, d.from_bc, c));
+      terms[ch] = look_up_terms(planes[ch], index);
+    }
+    __m512i grey32[4];
+    for (std::size_t q = 0; q < 4; ++q) {
+      grey32[q] = grey_lanes(terms[0].v[q], terms[1].v[q], terms[2].v[q]);
+    }
+    // The packs undo the unpacks' lane order.
+    const __m512i grey = _mm512_packus_epi16(_mm512_packus_epi32(grey32[0], grey32[1]),
+                                             _mm512_packus_epi32(grey32[2], grey32[3]));
+    _mm512_storeu_si512(p, _mm512_permutexvar_epi8(spread0, grey));
+    _mm512_storeu_si512(p + 64, _mm512_permutexvar_epi8(spread1, grey));
+    _mm512_storeu_si512(p + 128, _mm512_permutexvar_epi8(spread2, grey));
+  }
+  remap_scalar(tables, pixels + 3 * k, pixel_count - k);
+}
+
+}  // namespace kernels
+
+#pragma GCC diagnostic pop
+#else
+
+namespace kernels {
+bool remap_wide_available() { return false; }
+void remap_wide(const RemapTables& tables, std::uint8_t* pixels, std::size_t pixel_count) {
+  remap_scalar(tables, pixels, pixel_count);
+}
+}  // namespace kernels
+
+#endif
 
 void run_level_fix(std::uint8_t* pixels, std::size_t length, const LevelFixParams& params) {
   if (length < 3) return;
