@@ -111,19 +111,26 @@ def build_parser():
     p.add_argument("--demo", type=Path, metavar="OUTDIR",
                    help="write a synthetic scanned page, its fixed version and both side by side")
     g = p.add_argument_group("level fix parameters (those of vorn_hyst.monochrome)")
-    g.add_argument("--blur-n", type=int, default=defaults["blur_n"], metavar="N",
+    g.add_argument("--blur-n", type=natural, default=defaults["blur_n"], metavar="N",
                    help="histogram smoothing passes, 0-1024 (default %(default)s)")
-    g.add_argument("--window-radius", type=int, default=defaults["window_radius"], metavar="N",
+    g.add_argument("--window-radius", type=natural, default=defaults["window_radius"], metavar="N",
                    help="local maximum search radius in bins, 1-255 (default %(default)s)")
     g.add_argument("--min-prominence", type=float, default=defaults["min_prominence"],
                    metavar="P", help="minimum peak prominence in percent of the pixel count "
                                      "(default %(default)s)")
-    g.add_argument("--min-distance", type=int, default=defaults["min_distance"], metavar="N",
+    g.add_argument("--min-distance", type=natural, default=defaults["min_distance"], metavar="N",
                    help="minimum distance between peaks in bins, 1-255 (default %(default)s)")
     g.add_argument("--percentage", type=float, default=defaults["percentage"], metavar="R",
                    help="largest relative disagreement of the channels' peak masses still "
                         "judged monochrome (default %(default)s)")
     return p
+
+
+def natural(text):
+    value = int(text)
+    if value < 0:
+        raise ValueError(text)
+    return value
 
 
 def default_jobs():
@@ -374,8 +381,10 @@ def process_file(job, args):
             rewrite |= verdict == FIXED or (verdict == GREY and not stored_grey
                                             and not args.keep_rgb and fmt in LOSSLESS)
             out = result_image(result, alpha, stored_grey, args.keep_rgb)
-            if fmt in ("BMP", "WEBP") and out.mode == "LA":
-                out = out.convert("RGBA")  # neither stores grey with alpha
+            if fmt == "WEBP" and out.mode in ("L", "LA"):
+                out = out.convert("RGBA" if alpha is not None else "RGB")  # no grey WebP
+            elif fmt == "BMP" and out.mode == "LA":
+                out = out.convert("RGBA")
             pages.append((out, save_options(meta, fmt, out, args, lossless_webp)))
             rows.append(Row(str(job.source), index, im.width, im.height, verdict,
                             str(job.dest), time.perf_counter() - t0))
@@ -543,7 +552,10 @@ def write_report(path, rows):
 def main(argv=None):
     """Runs the command line; returns the exit status (0: all went well, 1: some image
     failed, 2: bad usage or Pillow missing, 130: interrupted)."""
-    args = parse_args(sys.argv[1:] if argv is None else argv)
+    try:
+        args = parse_args(sys.argv[1:] if argv is None else argv)
+    except SystemExit as e:  # usage errors and --help
+        return e.code if isinstance(e.code, int) else 2
     try:
         import PIL.Image  # noqa: F401
     except ImportError:

@@ -1,0 +1,417 @@
+"""The vorn-hyst command line, end to end on folders of generated images."""
+
+import csv
+import json
+import os
+import struct
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+Image = pytest.importorskip("PIL.Image")
+
+import vorn_hyst  # noqa: E402
+import vorn_hyst_cli as cli  # noqa: E402
+from vorn_hyst_cli import COLOUR, FAILED, FIXED, GREY, main  # noqa: E402
+
+ICC_RGB = b"\0" * 16 + b"RGB " + b"\0" * 108
+ICC_GREY = b"\0" * 16 + b"GRAY" + b"\0" * 108
+RNG = np.random.default_rng(6)
+
+
+def scan(h=36, w=44):
+    """Yellowish paper with a dark block: judged monochrome by default."""
+    a = np.empty((h, w, 3), np.uint8)
+    a[...] = (200, 190, 160)
+    a[8:26, 6:38] = (50, 45, 40)
+    a[::5, ::3] -= 3  # some texture, so the fix has more than two values to map
+    return a
+
+
+def colour(h=30, w=30):
+    """Red, green and blue stripes with some noise: clearly not monochrome."""
+    a = np.zeros((h, w, 3), np.int16)
+    for i, c in enumerate([(200, 40, 30), (30, 180, 60), (40, 50, 210)]):
+        a[:, i * w // 3:(i + 1) * w // 3] = c
+    return (a + RNG.integers(-3, 4, a.shape)).astype(np.uint8)
+
+
+def three_tones():
+    """Grey, but three peaks: not monochrome, comes back unchanged."""
+    v = np.repeat(np.array([20, 120, 220], np.uint8), 400)[:, None]
+    return np.repeat(v, 3, axis=1).reshape(30, 40, 3)
+
+
+def exif():
+    e = Image.Exif()
+    e[0x010F] = "ScanCo"  # Make
+    return e
+
+
+def png16_rgb(path):
+    """A 16-bit RGB PNG, which Pillow would silently read as 8 bits."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + b"\x12\x34" * 3 * 4 for _ in range(4))
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 4, 4, 16, 2, 0, 0, 0))
+                     + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def palette_scan():
+    im = Image.fromarray((scan()[..., 0] > 100).astype(np.uint8), "P")
+    im.putpalette([50, 45, 40, 200, 190, 160])
+    return im
+
+
+def with_alpha(mode):
+    base = Image.fromarray(scan()).convert(mode[:-1])
+    base.putalpha(Image.fromarray(RNG.integers(0, 256, (36, 44), dtype=np.uint8)))
+    return base
+
+
+def save(im, path, **kw):
+    im = Image.fromarray(im) if isinstance(im, np.ndarray) else im
+    im.save(path, **kw)
+
+
+# name -> (writer, verdict of each page, mode of each written page or None for a byte copy)
+FILES = {
+    "scan.png": (lambda p: save(scan(), p), [FIXED], ["L"]),
+    "scan.jpg": (lambda p: save(scan(), p, quality=95), [FIXED], ["L"]),
+    "scan.tif": (lambda p: save(scan(), p, compression="tiff_lzw"), [FIXED], ["L"]),
+    "scan.bmp": (lambda p: save(scan(), p), [FIXED], ["L"]),
+    "scan.webp": (lambda p: save(scan(), p, lossless=True), [FIXED], ["RGB"]),  # no grey WebP
+    "grey.png": (lambda p: save(scan()[..., 1], p), [FIXED], ["L"]),
+    "rgba.png": (lambda p: save(with_alpha("RGBA"), p), [FIXED], ["LA"]),
+    "la.png": (lambda p: save(with_alpha("LA"), p), [FIXED], ["LA"]),
+    "palette.png": (lambda p: save(palette_scan(), p), [FIXED], ["L"]),
+    "colour.png": (lambda p: save(colour(), p), [COLOUR], None),
+    "colour.jpg": (lambda p: save(colour(), p), [COLOUR], None),
+    "black-white.png": (lambda p: save(np.where(scan()[..., 0] > 100, 255, 0).astype(np.uint8), p),
+                        [GREY], None),
+    "three-tones.png": (lambda p: save(three_tones(), p), [GREY], ["L"]),
+    "three-tones.jpg": (lambda p: save(three_tones(), p, quality=100, subsampling=0), [GREY], None),
+    "pages.tif": (lambda p: save(scan(), p, save_all=True, append_images=[
+        Image.fromarray(colour(36, 44)), Image.fromarray(scan()[..., 2])]),
+        [FIXED, COLOUR, FIXED], ["L", "RGB", "L"]),
+}
+BAD = {
+    "truncated.png": (lambda p: p.write_bytes(png_bytes()[:120]), "truncated"),
+    "not-an-image.jpg": (lambda p: p.write_bytes(b"hello"), "not an image"),
+    "deep.png": (lambda p: save(Image.fromarray(np.full((4, 4), 999, np.uint16)), p), "I;16"),
+    "deep-rgb.png": (png16_rgb, "16-bit"),
+    "cmyk.jpg": (lambda p: save(Image.fromarray(scan()).convert("CMYK"), p), "CMYK"),
+}
+
+
+def png_bytes():
+    import io
+    f = io.BytesIO()
+    save(scan(), f, format="PNG")
+    return f.getvalue()
+
+
+def make_folder(root):
+    root.mkdir(parents=True, exist_ok=True)
+    for name, (write, *_) in {**FILES, **BAD}.items():
+        write(root / name)
+    return root
+
+
+def run(*argv):
+    return main([str(a) for a in argv])
+
+
+def pages_of(path):
+    """Every page of an image file as (mode, RGB array, alpha array or None)."""
+    out = []
+    with Image.open(path) as im:
+        for i in range(getattr(im, "n_frames", 1)):
+            im.seek(i)
+            alpha = np.asarray(im.getchannel("A")) if "A" in im.getbands() else None
+            out.append((im.mode, np.asarray(im.convert("RGB")), alpha))
+    return out
+
+
+def fixed_pixels(path):
+    """What each page should become: the module applied to its RGB pixels."""
+    return [vorn_hyst.monochrome(rgb) for _, rgb, _ in pages_of(path)]
+
+
+@pytest.fixture(scope="module")
+def batch(tmp_path_factory):
+    """One run over the whole folder: (input dir, output dir, exit status, report rows)."""
+    base = tmp_path_factory.mktemp("batch")
+    src = make_folder(base / "in")
+    status = run(src, "-o", base / "out", "--report", base / "report.json", "--jobs", 2)
+    rows = json.loads((base / "report.json").read_text())
+    return src, base / "out", status, rows
+
+
+@pytest.mark.parametrize("name", FILES)
+def test_each_image(batch, name):
+    src, out, status, rows = batch
+    _, verdicts, modes = FILES[name]
+    assert [r["verdict"] for r in rows if r["path"] == str(src / name)] == verdicts
+    if modes is None:  # left alone: copied byte for byte
+        assert (out / name).read_bytes() == (src / name).read_bytes()
+        return
+    written, wanted = pages_of(out / name), fixed_pixels(src / name)
+    assert [m for m, _, _ in written] == modes
+    lossy = name.endswith(".jpg")
+    for (_, got, alpha), want, (_, _, alpha_in) in zip(written, wanted, pages_of(src / name)):
+        if lossy:
+            assert np.abs(got.astype(int) - want).mean() < 2
+        else:
+            np.testing.assert_array_equal(got, want)
+        if alpha_in is not None:
+            np.testing.assert_array_equal(alpha, alpha_in)
+
+
+@pytest.mark.parametrize("name", BAD)
+def test_bad_files_are_reported_and_skipped(batch, name):
+    src, out, status, rows = batch
+    [row] = [r for r in rows if r["path"] == str(src / name)]
+    assert (row["verdict"], row["output"]) == (FAILED, "")
+    assert BAD[name][1] in row["error"]
+    assert not (out / name).exists()
+    assert status == 1
+
+
+def test_no_temporary_files_left(batch):
+    _, out, _, _ = batch
+    assert sorted(p.name for p in out.iterdir()) == sorted(FILES)
+
+
+@pytest.mark.parametrize("kind", ["json", "csv"])
+def test_report(tmp_path, kind):
+    src = tmp_path / "in"
+    src.mkdir()
+    save(scan(), src / "a.png")
+    save(colour(), src / "b.png")
+    (src / "c.png").write_bytes(b"junk")
+    report = tmp_path / f"report.{kind}"
+    assert run(src, "-o", tmp_path / "out", "--report", report) == 1
+    if kind == "json":
+        rows = json.loads(report.read_text())
+    else:
+        with open(report, newline="") as f:
+            rows = list(csv.DictReader(f))
+    got = [(r["path"], int(r["page"]), int(r["width"]), int(r["height"]), r["verdict"], r["output"])
+           for r in rows]
+    out = tmp_path / "out"
+    assert got == [(str(src / "a.png"), 0, 44, 36, FIXED, str(out / "a.png")),
+                   (str(src / "b.png"), 0, 30, 30, COLOUR, str(out / "b.png")),
+                   (str(src / "c.png"), 0, 0, 0, FAILED, "")]
+    assert all(float(r["seconds"]) >= 0 for r in rows)
+
+
+def test_jobs_do_not_change_the_output(tmp_path):
+    src = make_folder(tmp_path / "in")
+    for jobs in (1, 2):
+        run(src, "-o", tmp_path / f"out{jobs}", "--jobs", jobs, "--report", tmp_path / f"r{jobs}.csv")
+    one, two = sorted((tmp_path / "out1").iterdir()), sorted((tmp_path / "out2").iterdir())
+    assert [p.name for p in one] == [p.name for p in two] and one
+    assert all(a.read_bytes() == b.read_bytes() for a, b in zip(one, two))
+    verdicts = [[line.split(",")[4] for line in (tmp_path / f"r{j}.csv").read_text().splitlines()]
+                for j in (1, 2)]
+    assert verdicts[0] == verdicts[1]
+
+
+# ---- metadata ------------------------------------------------------------------
+
+META = [  # extension, save options, extra flags, what must come out: dpi, ICC space, EXIF Make
+    ("png", dict(dpi=(300, 300), icc_profile=ICC_RGB, exif=exif()), ["--keep-rgb"], (300, b"RGB ", "ScanCo")),
+    ("jpg", dict(dpi=(300, 300), icc_profile=ICC_RGB, exif=exif()), ["--keep-rgb"], (300, b"RGB ", "ScanCo")),
+    ("tif", dict(dpi=(300, 300), icc_profile=ICC_RGB, exif=exif()), ["--keep-rgb"], (300, b"RGB ", "ScanCo")),
+    ("webp", dict(lossless=True, icc_profile=ICC_RGB, exif=exif()), [], (None, b"RGB ", "ScanCo")),
+    ("bmp", dict(dpi=(300, 300)), [], (300, None, None)),
+    # a greyscale file keeps a grey profile, and an RGB one would make it invalid
+    ("png", dict(icc_profile=ICC_RGB), [], (None, None, None)),
+    ("tif", dict(icc_profile=ICC_GREY, dpi=(600, 600), exif=exif()), ["grey"], (600, b"GRAY", "ScanCo")),
+]
+
+
+@pytest.mark.parametrize("ext, options, flags, expected", META)
+def test_metadata_carried_over(tmp_path, ext, options, flags, expected):
+    image = scan()[..., 0] if "grey" in flags else scan()
+    save(image, tmp_path / f"a.{ext}", **options)
+    assert run(tmp_path / f"a.{ext}", "-o", tmp_path / "out", *[f for f in flags if f != "grey"]) == 0
+    with Image.open(tmp_path / "out" / f"a.{ext}") as im:
+        dpi = im.info.get("dpi")
+        icc = im.info.get("icc_profile")
+        got = (round(dpi[0]) if dpi else None, icc[16:20] if icc else None, im.getexif().get(0x010F))
+    assert got == expected
+
+
+# ---- safety of the files -------------------------------------------------------
+
+def test_never_overwrites_without_the_flag(tmp_path):
+    save(scan(), tmp_path / "a.png")
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "a.png").write_bytes(b"precious")
+    assert run(tmp_path / "a.png", "-o", out) == 1
+    assert (out / "a.png").read_bytes() == b"precious"
+    assert run(tmp_path / "a.png", "-o", out, "--overwrite") == 0
+    assert Image.open(out / "a.png").mode == "L"
+
+
+def test_two_inputs_with_one_output_name(tmp_path):
+    for d in ("x", "y"):
+        (tmp_path / d).mkdir()
+        save(scan(), tmp_path / d / "a.png")
+    assert run(tmp_path / "x" / "a.png", tmp_path / "y" / "a.png", "-o", tmp_path / "out") == 1
+    assert Image.open(tmp_path / "out" / "a.png").mode == "L"
+
+
+def test_in_place(tmp_path):
+    save(scan(), tmp_path / "a.png")
+    save(colour(), tmp_path / "b.png")
+    before = (tmp_path / "b.png").stat()
+    assert run(tmp_path, "--in-place") == 0
+    assert pages_of(tmp_path / "a.png")[0][0] == "L"
+    assert (tmp_path / "b.png").stat().st_mtime_ns == before.st_mtime_ns  # not even rewritten
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.png", "b.png"]
+    report = tmp_path.parent / f"{tmp_path.name}.json"
+    assert run(tmp_path, "--in-place", "--report", report) == 0  # a fixed page stays as it is
+    assert [r["verdict"] for r in json.loads(report.read_text())] == [GREY, COLOUR]
+
+
+@pytest.mark.parametrize("failure", [OSError("disk full"), KeyboardInterrupt()])
+def test_interrupted_write_leaves_nothing(tmp_path, monkeypatch, failure):
+    save(scan(), tmp_path / "a.png")
+
+    def broken(f, fmt, pages):
+        f.write(b"half an image")
+        raise failure
+    monkeypatch.setattr(cli, "encode", broken)
+    status = run(tmp_path / "a.png", "-o", tmp_path / "out")
+    assert status == (130 if isinstance(failure, KeyboardInterrupt) else 1)
+    assert list((tmp_path / "out").iterdir()) == []
+
+
+@pytest.mark.parametrize("flags, expected", [
+    ([], ["a.png"]),
+    (["-r"], ["a.png", "sub/b.tif"]),
+])
+def test_directories(tmp_path, flags, expected):
+    src = tmp_path / "in"
+    (src / "sub").mkdir(parents=True)
+    save(scan(), src / "a.png")
+    save(scan(), src / "sub" / "b.tif")
+    (src / "notes.txt").write_text("not an image")
+    run(src, "-o", src / "out", *flags)  # an output folder inside the input is not read again
+    run(src, "-o", src / "out", *flags)
+    got = sorted(str(p.relative_to(src / "out")) for p in (src / "out").rglob("*") if p.is_file())
+    assert got == expected
+
+
+# ---- options and exit status ---------------------------------------------------
+
+@pytest.mark.parametrize("flags, verdict", [
+    ([], FIXED),
+    (["--percentage", "0"], COLOUR),  # no tolerance: the tinted channels never agree
+    (["--percentage=0"], COLOUR),
+    (["--blur_n", "0", "--min_prominence=90"], COLOUR),  # no peak stands out that far
+    (["--min-distance", "255", "--window-radius", "1"], FIXED),
+])
+def test_parameters_reach_the_level_fix(tmp_path, flags, verdict):
+    save(scan(), tmp_path / "a.png")
+    assert run(tmp_path / "a.png", "-o", tmp_path / "out", "--report", tmp_path / "r.json", *flags) == 0
+    assert json.loads((tmp_path / "r.json").read_text())[0]["verdict"] == verdict
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["{a}", "-o", "{out}"], 0, ""),
+    (["{a}", "{missing}", "-o", "{out}"], 1, "no such file"),
+    (["{a}"], 2, "-o OUTDIR or --in-place"),
+    (["{a}", "-o", "{out}", "--in-place"], 2, "-o OUTDIR or --in-place"),
+    (["-o", "{out}"], 2, "no INPUT"),
+    (["{a}", "-o", "{out}", "--blur-n", "5000"], 2, "blur_n must be <= 1024, got 5000"),
+    (["{a}", "-o", "{out}", "--window-radius", "-1"], 2, "--window-radius"),
+    (["{a}", "-o", "{out}", "--window-radius", "256"], 2, "window_radius must be in 1..256, got 256"),
+    (["{a}", "-o", "{out}", "--jobs", "0"], 2, "--jobs"),
+    (["{a}", "-o", "{out}", "--demo", "{out}"], 2, "--demo"),
+])
+def test_exit_status(tmp_path, capsys, argv, status, message):
+    save(scan(), tmp_path / "a.png")
+    names = dict(a=tmp_path / "a.png", out=tmp_path / "out", missing=tmp_path / "gone.png")
+    assert main([a.format(**names) for a in argv]) == status
+    assert message in capsys.readouterr().err
+
+
+def test_output_lines_and_summary(tmp_path, capsys):
+    save(scan(), tmp_path / "a.png")
+    save(colour(), tmp_path / "b.png")
+    (tmp_path / "c.png").write_bytes(b"junk")
+    run(tmp_path, "-o", tmp_path / "out", "--jobs", 1)
+    out, err = capsys.readouterr()
+    assert out.splitlines() == [f"{FIXED}: {tmp_path / 'a.png'} -> {tmp_path / 'out' / 'a.png'}",
+                                f"{COLOUR}: {tmp_path / 'b.png'} -> {tmp_path / 'out' / 'b.png'}",
+                                "1 monochrome (1 levels fixed, 0 unchanged grey), 1 colour, 1 failed"]
+    assert err == f"vorn-hyst: {tmp_path / 'c.png'}: not an image file Pillow can read\n"
+
+
+def test_progress_bar_on_a_terminal(capsys):
+    class Terminal:
+        text = ""
+        def isatty(self): return True
+        def write(self, s): self.text += s
+        def flush(self): pass
+    term = Terminal()
+    progress = cli.Progress(2, quiet=False, stream=term)
+    progress.update([cli.Row("a.png", verdict=FIXED)])
+    progress.update([cli.Row("b.png", verdict=COLOUR)])
+    progress.close()
+    assert "[###############...............] 1/2 a.png" in term.text
+    assert "2/2 b.png" in term.text and capsys.readouterr().out == ""
+
+
+def test_pillow_missing(monkeypatch, capsys, tmp_path):
+    monkeypatch.setitem(sys.modules, "PIL", None)
+    monkeypatch.setitem(sys.modules, "PIL.Image", None)
+    assert main([str(tmp_path), "-o", str(tmp_path / "out")]) == 2
+    assert "pip install 'vorn_hyst[cli]'" in capsys.readouterr().err
+
+
+# ---- the installed command -----------------------------------------------------
+
+def console_script():
+    here = Path(sys.executable).with_name("vorn-hyst")
+    return here if here.exists() else None
+
+
+def test_demo_through_the_console_script(tmp_path):
+    script = console_script()
+    if script is None:
+        pytest.skip("the vorn-hyst console script is not installed beside this interpreter")
+    done = subprocess.run([script, "--demo", tmp_path], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(f"{FIXED}: ")
+    [(mode, scan_rgb, _)] = pages_of(tmp_path / "page.png")
+    [(fixed_mode, fixed, _)] = pages_of(tmp_path / "page-fixed.png")
+    assert (mode, fixed_mode) == ("RGB", "L")
+    ink = np.asarray(Image.open(tmp_path / "page.png").convert("L")) < 120
+    paper = ~ink
+    # yellowish before; white paper and black ink after
+    assert scan_rgb[paper].mean(axis=0).tolist()[0] > scan_rgb[paper].mean(axis=0).tolist()[2] + 20
+    assert np.median(fixed[paper]) > 245 and np.median(fixed[ink]) < 30
+    side = tmp_path / "before-after.png"
+    assert Image.open(side).size == (2 * scan_rgb.shape[1] + 12, scan_rgb.shape[0])
+    assert side.stat().st_size < 150_000
+    again = subprocess.run([script, "--demo", tmp_path], capture_output=True, text=True, timeout=60)
+    assert again.returncode == 1 and "exist" in again.stderr
+
+
+def test_installed_beside_the_module():
+    import importlib.metadata
+    files = {str(f) for f in importlib.metadata.files("vorn_hyst")}
+    assert {"vorn_hyst_cli.py", "vorn_hyst-stubs/__init__.pyi"} <= files
+    [script] = [e for e in importlib.metadata.entry_points(group="console_scripts")
+                if e.name == "vorn-hyst"]
+    assert script.value == "vorn_hyst_cli:main"
