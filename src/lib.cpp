@@ -1,6 +1,8 @@
 // The module `vorn_hyst`: its definition and start-up, and the `monochrome`
 // call from the arguments to the result array.
+#include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -117,14 +119,43 @@ PixelBuffer copy_pixels(PyArrayObject* array, const ImageShape& shape) {
     return buffer;
   }
   const npy_intp* strides = PyArray_STRIDES(array);
+  const npy_intp row_stride = strides[0], column_stride = strides[1], channel_stride = strides[2];
+  const std::size_t row_bytes = 3 * shape.width;
   std::uint8_t* out = buffer.data();
-  for (std::size_t y = 0; y < shape.height; ++y) {
-    const std::uint8_t* row = source + static_cast<npy_intp>(y) * strides[0];
-    for (std::size_t x = 0; x < shape.width; ++x) {
-      const std::uint8_t* pixel = row + static_cast<npy_intp>(x) * strides[1];
-      *out++ = pixel[0];
-      *out++ = pixel[strides[2]];
-      *out++ = pixel[2 * strides[2]];
+  auto source_at = [&](std::size_t y, std::size_t x) {
+    return source + static_cast<npy_intp>(y) * row_stride + static_cast<npy_intp>(x) * column_stride;
+  };
+  // The three bytes of one pixel; adjacent ones move together.
+  auto copy_pixel = [channel_stride](std::uint8_t* to, const std::uint8_t* from) {
+    if (channel_stride == 1) {
+      std::memcpy(to, from, 3);
+    } else {
+      to[0] = from[0];
+      to[1] = from[channel_stride];
+      to[2] = from[2 * channel_stride];
+    }
+  };
+
+  if (channel_stride == 1 && column_stride == 3) {
+    // Rows are runs of whole pixels (a slice of rows, a flipped row order).
+    for (std::size_t y = 0; y < shape.height; ++y) {
+      std::memcpy(out + y * row_bytes, source_at(y, 0), row_bytes);
+    }
+  } else if (std::abs(row_stride) < std::abs(column_stride)) {
+    // Column-major layouts (Fortran order): walking a row would touch a new
+    // cache line for every pixel, so bands of rows are copied column by
+    // column, each column of the band read from neighbouring bytes.
+    constexpr std::size_t kBand = 32;
+    for (std::size_t y0 = 0; y0 < shape.height; y0 += kBand) {
+      const std::size_t y1 = std::min(shape.height, y0 + kBand);
+      for (std::size_t x = 0; x < shape.width; ++x) {
+        for (std::size_t y = y0; y < y1; ++y) copy_pixel(out + y * row_bytes + 3 * x, source_at(y, x));
+      }
+    }
+  } else {
+    for (std::size_t y = 0; y < shape.height; ++y) {
+      std::uint8_t* row = out + y * row_bytes;
+      for (std::size_t x = 0; x < shape.width; ++x) copy_pixel(row + 3 * x, source_at(y, x));
     }
   }
   return buffer;
