@@ -20,12 +20,34 @@ constexpr std::uint64_t kMaxBlurN = 1024;
 constexpr std::uint64_t kBinRangeEnd = 256;  // exclusive end of 1..256
 
 // Shortest digits that read back as the same double, positional, no exponent.
+// The digits come from the shortest scientific form: the shortest fixed form
+// would spell out every integer digit of a large value (-40346264083425072
+// instead of -40346264083425070).
 std::string format_double(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char text[400];  // the longest fixed form of a double is under 330 characters
-  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
-  return std::string(text, result.ptr);
+  char text[32];  // "-d.dddddddddddddddde-308" at most
+  const auto result =
+      std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
+  const std::string scientific(text, result.ptr);
+  const std::size_t e = scientific.find('e');
+  std::string digits;
+  for (std::size_t i = 0; i < e; ++i) {
+    if (scientific[i] >= '0' && scientific[i] <= '9') digits += scientific[i];
+  }
+  // The value is 0.<digits> times ten to the power `point`.
+  const long point = std::strtol(scientific.c_str() + e + 1, nullptr, 10) + 1;
+  const auto count = static_cast<long>(digits.size());
+  std::string out = scientific[0] == '-' ? "-" : "";
+  if (point <= 0) {
+    out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+  } else if (point >= count) {
+    out += digits + std::string(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out += digits.substr(0, static_cast<std::size_t>(point)) + "." +
+           digits.substr(static_cast<std::size_t>(point));
+  }
+  return out;
 }
 
 bool is_valid_ratio(double value) { return std::isfinite(value) && !(value < 0.0); }
