@@ -31,7 +31,8 @@ SAMPLE = [
     ("monochrome(img, bogus=1)", r'Unexpected keyword argument "bogus"'),
     ("monochrome()", r'Missing positional argument "img"'),
     ("monochrome(img, 1, 2, 3, 4, 5, 6)", r"Too many arguments"),
-    ("monochrome(np.zeros((2, 2, 3)))", r"Argument 1 to \"monochrome\" has incompatible type"),
+    ("floats: npt.NDArray[np.float64] = np.zeros((2, 2, 3))", None),
+    ("monochrome(floats)", r"Argument 1 to \"monochrome\" has incompatible type"),
     ("wrong: npt.NDArray[np.float64] = monochrome(img)", r"Incompatible types in assignment"),
     ("reveal_type(vorn_hyst.__all__)", r'Revealed type is "(builtins\.)?list\[(builtins\.)?str\]"'),
 ]
