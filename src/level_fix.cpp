@@ -142,6 +142,15 @@ void count_channels(const std::uint8_t* pixels, std::size_t pixel_count,
   // A page is mostly one paper shade, and increments of one counter wait on
   // each other; four sets of sub-counts, one per pixel of a group of four,
   // let consecutive pixels count independently. 12 KiB: fine on any stack.
+  if (pixel_count < 4096) {
+    // Clearing and folding the sub-counts would cost more than they save.
+    for (std::size_t k = 0; k < pixel_count; ++k) {
+      ++counts[0][pixels[3 * k]];
+      ++counts[1][pixels[3 * k + 1]];
+      ++counts[2][pixels[3 * k + 2]];
+    }
+    return;
+  }
   std::uint32_t sub[4][3][256];
   const std::size_t groups_per_run = run / 4 == 0 ? 1 : run / 4;
   std::size_t k = 0;

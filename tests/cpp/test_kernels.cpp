@@ -82,10 +82,12 @@ INSTANTIATE_TEST_SUITE_P(
                       CountCase{"One", 1, 256, kernels::kMaxCountRun},
                       CountCase{"ShortOfAGroup", 3, 256, kernels::kMaxCountRun},
                       CountCase{"OneGroup", 4, 256, kernels::kMaxCountRun},
+                      CountCase{"LastPlainLength", 4095, 256, kernels::kMaxCountRun},
+                      CountCase{"FirstGroupedLength", 4096, 256, kernels::kMaxCountRun},
                       CountCase{"GroupsAndTail", 100003, 256, kernels::kMaxCountRun},
                       CountCase{"OneShade", 50001, 1, kernels::kMaxCountRun},
                       CountCase{"FewShades", 50002, 3, kernels::kMaxCountRun},
-                      CountCase{"FoldEveryPixel", 1001, 256, 1},
+                      CountCase{"FoldEveryPixel", 5001, 256, 1},
                       CountCase{"FoldAfterSevenPixels", 10007, 5, 7},
                       CountCase{"FoldAfterGroups", 10006, 256, 64}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
