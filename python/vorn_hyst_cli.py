@@ -86,12 +86,14 @@ class Job:
 def build_parser():
     defaults = monochrome_defaults()
     p = argparse.ArgumentParser(
-        prog=PROG,
-        description="Fix the black and white levels of monochrome scans. Images judged "
-                    "monochrome get black ink and white paper and are written as 8-bit "
+        prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Fix the black and white levels of monochrome scans. Images judged\n"
+                    "monochrome get black ink and white paper and are written as 8-bit\n"
                     "greyscale; colour images are copied unchanged.",
-        epilog="Examples:  vorn-hyst scans/ -r -o fixed/    vorn-hyst page.tif --in-place    "
-               "vorn-hyst --demo demo-out")
+        epilog="examples:\n"
+               "  vorn-hyst scans/ -r -o fixed/ --report fixed/report.csv\n"
+               "  vorn-hyst page-*.tif --in-place\n"
+               "  vorn-hyst --demo demo-out")
     p.add_argument("inputs", nargs="*", metavar="INPUT", help="image files or directories")
     p.add_argument("-o", "--output", metavar="OUTDIR", type=Path,
                    help="directory for the results (the inputs' relative paths are kept)")
@@ -110,7 +112,8 @@ def build_parser():
     p.add_argument("-q", "--quiet", action="store_true", help="print only failures and the summary")
     p.add_argument("--demo", type=Path, metavar="OUTDIR",
                    help="write a synthetic scanned page, its fixed version and both side by side")
-    g = p.add_argument_group("level fix parameters (those of vorn_hyst.monochrome)")
+    g = p.add_argument_group("level fix parameters",
+                             "those of vorn_hyst.monochrome; --blur_n and the like work too")
     g.add_argument("--blur-n", type=natural, default=defaults["blur_n"], metavar="N",
                    help="histogram smoothing passes, 0-1024 (default %(default)s)")
     g.add_argument("--window-radius", type=natural, default=defaults["window_radius"], metavar="N",
