@@ -44,9 +44,9 @@ GREY_MODES = {"1", "L", "LA"}
 COLOUR_MODES = {"RGB", "RGBA", "RGBX", "P", "PA"}
 # TIFF compressions Pillow writes for 8-bit greyscale and RGB.
 TIFF_COMPRESSIONS = {"raw", "tiff_lzw", "tiff_deflate", "tiff_adobe_deflate", "packbits", "jpeg"}
-# Descriptive TIFF tags worth carrying to the output; the tags describing the
-# pixel layout are rewritten by the encoder, and the ICC profile and the
-# resolution go their own way.
+# TIFF tags carried to the output: resolution, descriptive tags, XMP, IPTC,
+# Photoshop, EXIF and GPS. The tags describing the pixel layout are the
+# encoder's to write, and the ICC profile is checked on its own.
 TIFF_TAGS = {269, 270, 271, 272, 274, 282, 283, 285, 296, 297, 305, 306, 315, 316,
              700, 33432, 33723, 34377, 34665, 34853}
 PARAMETERS = ("blur_n", "window_radius", "min_prominence", "min_distance", "percentage")
