@@ -378,12 +378,15 @@ PixelBuffer PixelBuffer::allocate(std::size_t length) {
   if (length == 0) return buffer;
   void* data = nullptr;
   if (length >= kHugePage) {
-    // Round up so that the block ends on a huge-page boundary too.
+    // aligned_alloc wants a whole number of alignments.
     const std::size_t rounded = (length + kHugePage - 1) / kHugePage * kHugePage;
     if (rounded < length) raise_allocation_failure(length);
     data = std::aligned_alloc(kHugePage, rounded);
     if (data != nullptr) {
-      madvise(data, rounded, MADV_HUGEPAGE);  // a hint: failure only costs speed
+      // Huge pages only where they are whole: a partly used last one would
+      // be faulted in full, up to 2 MiB of resident memory past the image.
+      // A hint: failure only costs speed.
+      madvise(data, length / kHugePage * kHugePage, MADV_HUGEPAGE);
       buffer.capacity_ = rounded;
     }
   } else {

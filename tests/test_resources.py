@@ -1,0 +1,97 @@
+"""Memory a call costs, and what happens when there is none to be had.
+
+Each case runs in a fresh interpreter, so that its peak resident memory
+(VmHWM, reset through /proc/self/clear_refs) is its own.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.skipif(
+    bool(os.environ.get("VORN_SANITIZED")),
+    reason="the sanitizer's shadow memory and quarantine swamp these measures")
+
+MIB = 1 << 20
+# Measurement noise: the result array object, page-table and stack pages.
+TOLERANCE = 256 << 10
+
+
+def run_python(code):
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.split()
+
+
+PEAK = """
+    import re, numpy as np, vorn_hyst
+
+    def status(key):
+        text = open("/proc/self/status").read()
+        return int(re.search(key + r":\\s+(\\d+) kB", text).group(1)) * 1024
+
+    h, w = 4000, 6000                               # 24 megapixels
+    base = np.empty((h, w, 3), np.uint8)            # built in place, no temporaries
+    base[:] = 40
+    base[: h // 2] = 210
+    if "{kind}" == "colour":
+        base[:, :, 0] = 90
+    image = {{"neutral": base, "colour": base, "fortran": None,
+              "broadcast": np.broadcast_to(base[:1], base.shape)}}["{kind}"]
+    if image is None:
+        image = np.empty((w, h, 3), np.uint8).transpose(1, 0, 2)
+        image[...] = base
+        del base
+    vorn_hyst.monochrome(image[:2, :2])            # NumPy table and holder type
+    open("/proc/self/clear_refs", "w").write("5")   # peak := current
+    before = status("VmRSS")
+    result = vorn_hyst.monochrome(image)
+    peak = status("VmHWM")
+    changed = int(not np.array_equal(result[0, 0], image[0, 0]))
+    nbytes = result.nbytes
+    del result
+    print(peak - before, nbytes, status("VmRSS") - before, changed)
+"""
+
+
+@pytest.mark.parametrize("kind, neutral", [
+    ("neutral", 1), ("colour", 0), ("fortran", 1), ("broadcast", 1)])
+def test_peak_memory_of_a_24_megapixel_call(kind, neutral):
+    extra, output, left, changed = map(int, run_python(PEAK.format(kind=kind)))
+    assert changed == neutral
+    assert extra <= output + MIB + TOLERANCE, f"{(extra - output) / MIB:.2f} MiB over the output"
+    assert left < MIB  # the buffer went back with the result
+
+
+def test_interpreter_carries_on_after_memory_errors():
+    out = run_python("""
+        import gc, resource, sys, numpy as np, vorn_hyst
+        neutral = np.full((300, 400, 3), 40, np.uint8); neutral[150:] = 210
+        expected = vorn_hyst.monochrome(neutral).tobytes()
+        big = np.zeros((3000, 4000, 3), np.uint8)                # 36 MB, held before the limit
+        huge = np.broadcast_to(np.zeros((1, 1, 3), np.uint8), (2**20, 2**20, 3))
+        vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (16 << 20), resource.RLIM_INFINITY))
+        refs = sys.getrefcount(big), sys.getrefcount(huge)
+        failures = 0
+        for image in [huge] * 50 + [big] * 50:                   # too large; room for its copy
+            try:
+                vorn_hyst.monochrome(image)
+            except MemoryError as error:
+                failures += str(error).startswith("memory allocation of ")
+        del image
+        gc.collect()
+        same = (sys.getrefcount(big), sys.getrefcount(huge)) == refs
+        results = {vorn_hyst.monochrome(neutral).tobytes() for _ in range(50)}
+        try:
+            vorn_hyst.monochrome(neutral, blur_n=-1)
+            note = "no error"
+        except OverflowError as error:
+            note = error.__notes__[-1] if hasattr(error, "__notes__") else "while processing 'blur_n'"
+        print(failures, same, results == {expected}, note.replace(" ", "_"))
+    """)
+    assert out == ["100", "True", "True", "while_processing_'blur_n'"]
