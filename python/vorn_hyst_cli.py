@@ -292,11 +292,15 @@ def page_metadata(im, fmt):
     meta = {key: im.info[key] for key in ("icc_profile", "dpi", "exif", "xmp", "comment",
                                           "compression") if im.info.get(key)}
     if fmt == "TIFF":
-        exif = im.getexif()
-        for tag in list(exif):
-            if tag not in TIFF_TAGS:
-                del exif[tag]
-        meta["exif"] = exif
+        # Pillow keeps one EXIF object and one info dict for all pages of a TIFF,
+        # and a key of an earlier page can linger in them, so each page's own
+        # tags are copied out here.
+        meta.pop("icc_profile", None)
+        if im.tag_v2.get(34675):
+            meta["icc_profile"] = bytes(im.tag_v2[34675])
+        page = im.getexif()
+        meta["tags"] = {tag: dict(page.get_ifd(tag)) if tag in (0x8769, 0x8825) else page[tag]
+                        for tag in TIFF_TAGS.intersection(page)}
     elif fmt == "PNG" and getattr(im, "text", None):
         meta["text"] = dict(im.text)
     return meta
@@ -311,7 +315,7 @@ def save_options(meta, fmt, out, args, lossless_webp):
     if icc and icc[16:20] == (b"GRAY" if out.mode in ("L", "LA") else b"RGB "):
         kw["icc_profile"] = icc
     if fmt == "TIFF":
-        kw["exif"] = meta["exif"]  # resolution and descriptive tags, EXIF and GPS
+        kw["tiffinfo"] = meta["tags"]  # a dict value is written as a directory of its own
         compression = meta.get("compression", "raw")
         kw["compression"] = compression if compression in TIFF_COMPRESSIONS else "tiff_lzw"
         if kw["compression"] == "jpeg":

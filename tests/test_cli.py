@@ -49,7 +49,16 @@ def three_tones():
 def exif():
     e = Image.Exif()
     e[0x010F] = "ScanCo"  # Make
+    e[0x8769] = {0x9003: "2020:01:02 03:04:05"}  # DateTimeOriginal, in the EXIF directory
     return e
+
+
+def tiff_tags(dpi=None):
+    """The same EXIF in the form the TIFF writer takes."""
+    tags = {0x010F: "ScanCo", 0x8769: {0x9003: "2020:01:02 03:04:05"}}
+    if dpi:
+        tags.update({282: float(dpi), 283: float(dpi), 296: 2})
+    return tags
 
 
 def png16_rgb(path):
@@ -102,7 +111,7 @@ FILES = {
 BAD = {
     "truncated.png": (lambda p: p.write_bytes(png_bytes()[:120]), "truncated"),
     "not-an-image.jpg": (lambda p: p.write_bytes(b"hello"), "not an image"),
-    "deep.png": (lambda p: save(Image.fromarray(np.full((4, 4), 999, np.uint16)), p), "I;16"),
+    "deep.png": (lambda p: save(Image.fromarray(np.full((4, 4), 999, np.uint16)), p), "8-bit"),
     "deep-rgb.png": (png16_rgb, "16-bit"),
     "cmyk.jpg": (lambda p: save(Image.fromarray(scan()).convert("CMYK"), p), "CMYK"),
 }
@@ -227,12 +236,12 @@ def test_jobs_do_not_change_the_output(tmp_path):
 META = [  # extension, save options, extra flags, what must come out: dpi, ICC space, EXIF Make
     ("png", dict(dpi=(300, 300), icc_profile=ICC_RGB, exif=exif()), ["--keep-rgb"], (300, b"RGB ", "ScanCo")),
     ("jpg", dict(dpi=(300, 300), icc_profile=ICC_RGB, exif=exif()), ["--keep-rgb"], (300, b"RGB ", "ScanCo")),
-    ("tif", dict(dpi=(300, 300), icc_profile=ICC_RGB, exif=exif()), ["--keep-rgb"], (300, b"RGB ", "ScanCo")),
+    ("tif", dict(icc_profile=ICC_RGB, tiffinfo=tiff_tags(300)), ["--keep-rgb"], (300, b"RGB ", "ScanCo")),
     ("webp", dict(lossless=True, icc_profile=ICC_RGB, exif=exif()), [], (None, b"RGB ", "ScanCo")),
     ("bmp", dict(dpi=(300, 300)), [], (300, None, None)),
     # a greyscale file keeps a grey profile, and an RGB one would make it invalid
     ("png", dict(icc_profile=ICC_RGB), [], (None, None, None)),
-    ("tif", dict(icc_profile=ICC_GREY, dpi=(600, 600), exif=exif()), ["grey"], (600, b"GRAY", "ScanCo")),
+    ("tif", dict(icc_profile=ICC_GREY, tiffinfo=tiff_tags(600)), ["grey"], (600, b"GRAY", "ScanCo")),
 ]
 
 
@@ -244,8 +253,28 @@ def test_metadata_carried_over(tmp_path, ext, options, flags, expected):
     with Image.open(tmp_path / "out" / f"a.{ext}") as im:
         dpi = im.info.get("dpi")
         icc = im.info.get("icc_profile")
-        got = (round(dpi[0]) if dpi else None, icc[16:20] if icc else None, im.getexif().get(0x010F))
+        exif_out = im.getexif()
+        got = (round(dpi[0]) if dpi else None, icc[16:20] if icc else None, exif_out.get(0x010F))
+        taken = exif_out.get_ifd(0x8769).get(0x9003)
     assert got == expected
+    assert taken == ("2020:01:02 03:04:05" if expected[2] else None)
+
+
+def test_pages_keep_their_own_metadata(tmp_path):
+    from PIL import TiffImagePlugin
+    pages = [(scan(), dict(dpi=(200, 200))), (scan()[..., 1], dict(dpi=(300, 300), icc_profile=ICC_GREY)),
+             (colour(), dict(dpi=(72, 72), icc_profile=ICC_RGB))]
+    with TiffImagePlugin.AppendingTiffWriter(str(tmp_path / "book.tif"), True) as tf:
+        for pixels, options in pages:
+            Image.fromarray(pixels).save(tf, format="TIFF", **options)
+            tf.newFrame()
+    assert run(tmp_path / "book.tif", "-o", tmp_path / "out") == 0
+    got = []
+    with Image.open(tmp_path / "out" / "book.tif") as im:
+        for i in range(im.n_frames):
+            im.seek(i)
+            got.append((im.mode, round(im.info["dpi"][0]), bytes(im.tag_v2.get(34675, b""))[16:20]))
+    assert got == [("L", 200, b""), ("L", 300, b"GRAY"), ("RGB", 72, b"RGB ")]
 
 
 # ---- safety of the files -------------------------------------------------------
