@@ -14,6 +14,7 @@ import argparse
 import concurrent.futures
 import csv
 import dataclasses
+import importlib
 import inspect
 import io
 import json
@@ -564,7 +565,7 @@ def main(argv=None):
     except SystemExit as e:  # usage errors and --help
         return e.code if isinstance(e.code, int) else 2
     try:
-        import PIL.Image  # noqa: F401
+        importlib.import_module("PIL.Image")
     except ImportError:
         print(PILLOW_MISSING, file=sys.stderr)
         return 2

@@ -1,8 +1,8 @@
 """The vorn-hyst command line, end to end on folders of generated images."""
 
 import csv
+import io
 import json
-import os
 import struct
 import subprocess
 import sys
@@ -118,7 +118,6 @@ BAD = {
 
 
 def png_bytes():
-    import io
     f = io.BytesIO()
     save(scan(), f, format="PNG")
     return f.getvalue()
