@@ -37,8 +37,9 @@ PILLOW_MISSING = (f"{PROG} needs Pillow to read and write images; install it wit
 FIXED, GREY, COLOUR, FAILED = ("levels fixed", "unchanged grey", "colour left as it is", "failed")
 FORMATS = {"PNG", "JPEG", "MPO", "TIFF", "BMP", "WEBP"}
 EXTENSIONS = {".png", ".jpg", ".jpeg", ".jpe", ".tif", ".tiff", ".bmp", ".webp"}
-# Formats that store a greyscale result without loss; a grey image that the fix
-# left alone is only worth rewriting (to drop two redundant channels) in these.
+# Formats that store a greyscale result without loss (TIFF unless JPEG-compressed);
+# a grey image that the fix left alone is only worth rewriting, to drop two
+# redundant channels, in these.
 LOSSLESS = {"PNG", "TIFF", "BMP"}
 GREY_MODES = {"1", "L", "LA"}
 # Modes whose pixels convert to 8-bit RGB exactly.
@@ -386,8 +387,9 @@ def process_file(job, args):
             stored_grey = im.mode in GREY_MODES
             # A grey page stored as RGB is rewritten in greyscale only where that
             # loses nothing; a colour page alone never makes a file rewritten.
+            lossless = fmt in LOSSLESS and meta.get("compression") not in ("jpeg", "tiff_jpeg")
             rewrite |= verdict == FIXED or (verdict == GREY and not stored_grey
-                                            and not args.keep_rgb and fmt in LOSSLESS)
+                                            and not args.keep_rgb and lossless)
             out = result_image(result, alpha, stored_grey, args.keep_rgb)
             if fmt == "WEBP" and out.mode in ("L", "LA"):
                 out = out.convert("RGBA" if alpha is not None else "RGB")  # no grey WebP
