@@ -82,6 +82,10 @@ void remap_scalar(const RemapTables& tables, std::uint8_t* pixels, std::size_t p
 bool remap_wide_available();
 void remap_wide(const RemapTables& tables, std::uint8_t* pixels, std::size_t pixel_count);
 
+// The same with 256-bit table gathers; only where remap_gather_available().
+bool remap_gather_available();
+void remap_gather(const RemapTables& tables, std::uint8_t* pixels, std::size_t pixel_count);
+
 }  // namespace kernels
 
 // The whole chain over a buffer of `length` bytes, rewritten in place when the

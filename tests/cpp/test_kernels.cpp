@@ -152,6 +152,14 @@ TEST_P(RemapEveryColour, WideKernel) {
   EXPECT_EQ(first_difference(levels, *colours_, out), -1);
 }
 
+TEST_P(RemapEveryColour, GatherKernel) {
+  if (!kernels::remap_gather_available()) GTEST_SKIP() << "no 256-bit gathers here";
+  const Levels& levels = GetParam().levels;
+  std::vector<std::uint8_t> out = *colours_;
+  kernels::remap_gather(kernels::remap_tables(levels), out.data(), out.size() / 3);
+  EXPECT_EQ(first_difference(levels, *colours_, out), -1);
+}
+
 TEST_P(RemapEveryColour, ThroughRemapToGrey) {
   const Levels& levels = GetParam().levels;
   std::vector<std::uint8_t> out = *colours_;
@@ -170,19 +178,30 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- remap, ragged lengths and offsets --------------------------------------------
 
-TEST(RemapTail, WideKernelHandlesEveryLengthAroundABlock) {
-  if (!kernels::remap_wide_available()) GTEST_SKIP() << "no 512-bit byte permutes here";
+using RemapKernel = void (*)(const kernels::RemapTables&, std::uint8_t*, std::size_t);
+
+struct VectorKernel {
+  const char* name;
+  bool (*available)();
+  RemapKernel run;
+};
+
+class RemapTail : public ::testing::TestWithParam<VectorKernel> {};
+
+TEST_P(RemapTail, EveryLengthAroundABlockAndNothingPastTheEnd) {
+  if (!GetParam().available()) GTEST_SKIP() << "not on this processor";
   const Levels levels{{{30, 210}, {25, 215}, {35, 220}}};
   const kernels::RemapTables tables = kernels::remap_tables(levels);
   const std::vector<std::uint8_t> in = random_bytes(3 * 300 + 7, 11);
   for (std::size_t offset : {0u, 1u, 5u}) {
-    for (std::size_t pixels : {0u, 1u, 63u, 64u, 65u, 127u, 128u, 129u, 300u}) {
+    for (std::size_t pixels : {0u, 1u, 7u, 8u, 9u, 10u, 11u, 63u, 64u, 65u, 127u, 128u, 129u, 300u}) {
       std::vector<std::uint8_t> out = in;
-      kernels::remap_wide(tables, out.data() + offset, pixels);
+      GetParam().run(tables, out.data() + offset, pixels);
       for (std::size_t i = 0; i < offset; ++i) ASSERT_EQ(out[i], in[i]);
       for (std::size_t k = 0; k < pixels; ++k) {
         const std::uint8_t grey = grey_plainly(levels, &in[offset + 3 * k]);
         ASSERT_EQ(out[offset + 3 * k], grey) << pixels << " pixels, offset " << offset;
+        ASSERT_EQ(out[offset + 3 * k + 1], grey);
         ASSERT_EQ(out[offset + 3 * k + 2], grey);
       }
       for (std::size_t i = offset + 3 * pixels; i < in.size(); ++i) {
@@ -191,6 +210,13 @@ TEST(RemapTail, WideKernelHandlesEveryLengthAroundABlock) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernels, RemapTail,
+    ::testing::Values(VectorKernel{"Wide", kernels::remap_wide_available, kernels::remap_wide},
+                      VectorKernel{"Gather", kernels::remap_gather_available,
+                                   kernels::remap_gather}),
+    [](const auto& case_info) { return std::string(case_info.param.name); });
 
 }  // namespace
 }  // namespace vorn
