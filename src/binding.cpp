@@ -163,7 +163,13 @@ bool type_name(PyObject* object, std::string& out) {
 // Errors
 
 void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  // Not PyErr_SetString: a keyword name may hold NUL, which would end a C string.
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "replace");
+  if (text != nullptr) {  // else MemoryError is pending instead
+    PyErr_SetObject(type, text);
+    Py_DecRef(text);
+  }
   throw PythonError{};
 }
 
@@ -177,18 +183,20 @@ void raise_internal_failure(const std::string& text) {
 
 PendingError PendingError::fetch() {
   PendingError error;
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  PyObject *type = nullptr, *raw_value = nullptr, *raw_traceback = nullptr;
+  PyErr_Fetch(&type, &raw_value, &raw_traceback);
+  PyErr_NormalizeException(&type, &raw_value, &raw_traceback);
+  if (raw_traceback != nullptr && raw_value != nullptr) {
+    PyException_SetTraceback(raw_value, raw_traceback);
+  }
   error.type_ = PyRef::steal(type);
-  error.value_ = PyRef::steal(value);
-  error.traceback_ = PyRef::steal(traceback);
+  error.value_ = PyRef::steal(raw_value);
+  error.traceback_ = PyRef::steal(raw_traceback);
 
   PyObject* internal = internal_failure_type_cell.peek(nullptr);
   if (internal != nullptr && type == internal) {
     std::string text = "Unwrapped panic from Python code";
-    if (PyRef str = PyRef::steal(PyObject_Str(value)); !str || !utf8_of(str.get(), text)) {
+    if (PyRef str = PyRef::steal(PyObject_Str(raw_value)); !str || !utf8_of(str.get(), text)) {
       PyErr_Clear();
     }
     std::fputs("--- vorn_hyst: an internal failure fetched from Python is resumed here\n"
@@ -376,28 +384,28 @@ std::uint8_t* PixelBuffer::empty_data() {
 PixelBuffer PixelBuffer::allocate(std::size_t length) {
   PixelBuffer buffer;
   if (length == 0) return buffer;
-  void* data = nullptr;
+  void* block = nullptr;
   if (length >= kHugePage) {
     // aligned_alloc wants a whole number of alignments.
     const std::size_t rounded = (length + kHugePage - 1) / kHugePage * kHugePage;
     if (rounded < length) raise_allocation_failure(length);
-    data = std::aligned_alloc(kHugePage, rounded);
-    if (data != nullptr) {
+    block = std::aligned_alloc(kHugePage, rounded);
+    if (block != nullptr) {
       // Huge pages only where they are whole: a partly used last one would
       // be faulted in full, up to 2 MiB of resident memory past the image.
       // A hint: failure only costs speed.
-      madvise(data, length / kHugePage * kHugePage, MADV_HUGEPAGE);
+      madvise(block, length / kHugePage * kHugePage, MADV_HUGEPAGE);
       buffer.capacity_ = rounded;
     }
   } else {
-    data = std::malloc(length);
+    block = std::malloc(length);
     buffer.capacity_ = length;
   }
-  if (data == nullptr) {
+  if (block == nullptr) {
     buffer.capacity_ = 0;
     raise_allocation_failure(length);
   }
-  buffer.data_ = static_cast<std::uint8_t*>(data);
+  buffer.data_ = static_cast<std::uint8_t*>(block);
   buffer.length_ = length;
   return buffer;
 }

@@ -91,7 +91,7 @@ LAYOUTS = {
     if a.ndim else a,
     "stepped": lambda a, data: a[:: data.draw(st.sampled_from([2, 3, -1, -2]))] if a.ndim else a,
     "broadcast": lambda a, data: np.broadcast_to(a[:1], (data.draw(st.integers(0, 5)),) + a.shape[1:])
-    if a.ndim else a,
+    if a.ndim and a.shape[0] else a,
     "strided": lambda a, data: _strided(data, a) if a.dtype == np.uint8 else a,
     "read_only": lambda a, data: _read_only(a),
     "subclass": lambda a, data: a.view(Sub),
@@ -400,3 +400,12 @@ def test_large_values_in_messages_use_shortest_digits(value, text):
     with pytest.raises(ValueError) as info:
         monochrome(np.zeros((1, 1, 3), np.uint8), min_prominence=value)
     assert str(info.value) == f"min_prominence must be a finite percentage >= 0, got {text}"
+
+
+# Found by the fuzzing above: the message was cut at a NUL in the keyword name.
+@pytest.mark.parametrize("name", ["\x00", "a\x00b", "\x00\udcff"])
+def test_keyword_names_with_nul_are_reported_whole(name):
+    with pytest.raises(TypeError) as info:
+        monochrome(np.zeros((1, 1, 3), np.uint8), **{name: 1})
+    shown = name.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+    assert str(info.value) == f"monochrome() got an unexpected keyword argument '{shown}'"
