@@ -75,7 +75,8 @@ class PyRef {
 
   PyRef(PyRef&& other) noexcept : object_(other.release()) {}
   PyRef& operator=(PyRef&& other) noexcept {
-    PyRef(std::move(other)).swap(*this);
+    PyObject* old = std::exchange(object_, other.release());  // safe for self-move too
+    if (old != nullptr) Py_DecRef(old);
     return *this;
   }
   PyRef(const PyRef&) = delete;

@@ -267,7 +267,7 @@ PyMethodDef monochrome_def = {
 void add_to_module(PyObject* module, PyObject* name, PyObject* value) {
   PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
-    throw_if(!PyErr_ExceptionMatches(PyExc_AttributeError));
+    throw_if(PyErr_ExceptionMatches(PyExc_AttributeError) == 0);
     PyErr_Clear();
     all = PyRef::checked(PyList_New(0));
     throw_if(PyObject_SetAttrString(module, "__all__", all.get()) != 0);
