@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <pthread.h>
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -82,7 +84,13 @@ inline std::uint8_t grey_byte(float scaled) {
 CountedHistograms build_histograms(const std::uint8_t* pixels, std::size_t length) {
   CountedHistograms counted{};
   counted.pixel_count = length / 3;
-  kernels::count_channels(pixels, length / 3, counted.channels);
+  // The joint table costs a clear and a fold of 65,536 entries per call.
+  constexpr std::size_t kJointFrom = std::size_t{1} << 21;
+  if (counted.pixel_count >= kJointFrom && kernels::joint_count_fits()) {
+    kernels::count_channels_joint(pixels, length / 3, counted.channels);
+  } else {
+    kernels::count_channels(pixels, length / 3, counted.channels);
+  }
   return counted;
 }
 
@@ -187,6 +195,61 @@ void count_channels(const std::uint8_t* pixels, std::size_t pixel_count,
         counts[c][v] += std::uint64_t{sub[0][c][v]} + sub[1][c][v] + sub[2][c][v] + sub[3][c][v];
       }
     }
+  }
+}
+
+bool joint_count_fits() {
+  // Python threads may run with stacks of a few dozen KiB: ask how much of
+  // this one is left below the current frame, and keep a wide margin for
+  // whatever runs on top of the table (signal handlers included).
+  constexpr std::size_t kNeeded = std::size_t{1} << 20;
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+  void* lowest = nullptr;
+  std::size_t size = 0;
+  const int failed = pthread_attr_getstack(&attributes, &lowest, &size);
+  pthread_attr_destroy(&attributes);
+  if (failed != 0) return false;
+  const char here = 0;
+  const auto current = reinterpret_cast<std::uintptr_t>(&here);
+  const auto bottom = reinterpret_cast<std::uintptr_t>(lowest);
+  return current > bottom && current - bottom <= size && current - bottom >= kNeeded;
+}
+
+__attribute__((noinline)) void count_channels_joint(const std::uint8_t* pixels,
+                                                    std::size_t pixel_count,
+                                                    ChannelHistograms& counts, std::size_t run) {
+  std::uint32_t red_green[65536];  // index R + 256 G
+  std::uint32_t blue[2][256];      // two sets, as in count_channels
+  const std::size_t run_pixels = run < 2 ? 2 : run;
+  std::size_t k = 0;
+  while (k < pixel_count) {
+    std::memset(red_green, 0, sizeof red_green);
+    std::memset(blue, 0, sizeof blue);
+    const std::size_t n = std::min(pixel_count - k, run_pixels);
+    const std::uint8_t* p = pixels + 3 * k;
+    const std::uint8_t* const pairs_end = p + 3 * (n & ~std::size_t{1});
+    for (; p != pairs_end; p += 6) {
+      ++red_green[p[0] | p[1] << 8];
+      ++blue[0][p[2]];
+      ++red_green[p[3] | p[4] << 8];
+      ++blue[1][p[5]];
+    }
+    if ((n & 1) != 0) {
+      ++red_green[p[0] | p[1] << 8];
+      ++blue[0][p[2]];
+    }
+    for (std::size_t g = 0; g < 256; ++g) {
+      const std::uint32_t* row = red_green + 256 * g;
+      std::uint64_t green = 0;
+      for (std::size_t r = 0; r < 256; ++r) {
+        counts[0][r] += row[r];
+        green += row[r];
+      }
+      counts[1][g] += green;
+    }
+    for (std::size_t v = 0; v < 256; ++v) counts[2][v] += std::uint64_t{blue[0][v]} + blue[1][v];
+    k += n;
   }
 }
 

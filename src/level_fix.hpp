@@ -67,6 +67,13 @@ inline constexpr std::size_t kMaxCountRun = std::size_t{1} << 30;
 void count_channels(const std::uint8_t* pixels, std::size_t pixel_count,
                     ChannelHistograms& counts, std::size_t run = kMaxCountRun);
 
+// The same, counting R and G jointly in a 65,536-entry table: two counter
+// updates per pixel instead of three. The table lives on the stack (256 KiB),
+// so this is only for a thread with room to spare (joint_count_fits()).
+void count_channels_joint(const std::uint8_t* pixels, std::size_t pixel_count,
+                          ChannelHistograms& counts, std::size_t run = kMaxCountRun);
+bool joint_count_fits();
+
 // Per channel and byte value, the weighted stretched term of the luma. A
 // channel's term depends on its own byte only, so a table holds each term
 // exactly as the per-pixel formula computes it.

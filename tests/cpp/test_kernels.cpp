@@ -1,6 +1,7 @@
 // The fast per-pixel kernels against straightforward loops that follow the
 // description of each step literally.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cmath>
 #include <cstdint>
@@ -76,6 +77,14 @@ TEST_P(Counting, EqualsPlainCount) {
   EXPECT_EQ(fast, count_plainly(bytes.data(), c.pixels));
 }
 
+TEST_P(Counting, JointEqualsPlainCount) {
+  const CountCase& c = GetParam();
+  const std::vector<std::uint8_t> bytes = random_bytes(3 * c.pixels + 1, 98, c.spread);
+  ChannelHistograms fast{};
+  kernels::count_channels_joint(bytes.data(), c.pixels, fast, c.run);
+  EXPECT_EQ(fast, count_plainly(bytes.data(), c.pixels));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, Counting,
     ::testing::Values(CountCase{"None", 0, 256, kernels::kMaxCountRun},
@@ -91,6 +100,29 @@ INSTANTIATE_TEST_SUITE_P(
                       CountCase{"FoldAfterSevenPixels", 10007, 5, 7},
                       CountCase{"FoldAfterGroups", 10006, 256, 64}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
+
+// Runs joint_count_fits on a new thread with a stack of `bytes`.
+bool joint_fits_on_stack_of(std::size_t bytes) {
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, bytes);
+  bool fits = true;
+  pthread_t thread;
+  auto body = [](void* out) -> void* {
+    *static_cast<bool*>(out) = kernels::joint_count_fits();
+    return nullptr;
+  };
+  EXPECT_EQ(pthread_create(&thread, &attributes, body, &fits), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+  return fits;
+}
+
+TEST(Counting, JointTableOnlyWhereTheStackHasRoom) {
+  EXPECT_FALSE(joint_fits_on_stack_of(64 << 10));
+  EXPECT_FALSE(joint_fits_on_stack_of(512 << 10));
+  EXPECT_TRUE(joint_fits_on_stack_of(16 << 20));
+}
 
 TEST(Counting, AddsToExistingCounts) {
   const std::vector<std::uint8_t> bytes = random_bytes(3 * 999, 5);
