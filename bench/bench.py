@@ -176,6 +176,7 @@ def main():
     out_path = args.out or (None if args.quick else
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "RESULTS.md"))
 
+    load_before = os.getloadavg()
     rng = np.random.default_rng(20260101)
     header = ["image", "size", "copy", "module", "module MP/s", "module / copy", "numpy",
               "numpy / module"]
@@ -261,14 +262,15 @@ def main():
         print(" | ".join(row))
 
     if out_path:
-        write_markdown(out_path, header, rows, threaded, target_rows, neutral, reps)
+        load = (load_before[0], os.getloadavg()[0])
+        write_markdown(out_path, header, rows, threaded, target_rows, neutral, reps, load)
         print(f"\nwritten to {out_path}")
 
 
 SIZES_PIXELS = {label: h * w for label, h, w in SIZES}
 
 
-def write_markdown(path, header, rows, threaded, target_rows, neutral, reps):
+def write_markdown(path, header, rows, threaded, target_rows, neutral, reps, load):
     def table(head, body):
         lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
         lines += ["| " + " | ".join(r) + " |" for r in body]
@@ -280,7 +282,8 @@ def write_markdown(path, header, rows, threaded, target_rows, neutral, reps):
         "",
         f"`python3 bench/bench.py` — medians of {reps} interleaved repetitions; "
         f"Python {platform.python_version()}, NumPy {np.__version__}, {cv}, "
-        f"{os.cpu_count()} CPUs ({platform.machine()}).",
+        f"{os.cpu_count()} CPUs ({platform.machine()}); load average {load[0]:.2f} at the start "
+        f"of the run, {load[1]:.2f} at its end.",
         "",
         "*copy* is `img.copy()`, the floor. *numpy* is the exact NumPy implementation "
         "(bench/numpy_peer.py, checked byte for byte against the module on every image). "
