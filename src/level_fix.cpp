@@ -1,16 +1,16 @@
 #include "level_fix.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
-
-#include <pthread.h>
+#include <limits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
-#include <limits>
 
 namespace vorn {
 namespace {
