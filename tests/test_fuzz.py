@@ -251,9 +251,6 @@ def _match(positional, keywords):
                                  f"{len(positional)} were given")
     slots = dict(zip(NAMES, positional))
     for name, value in keywords.items():
-        if not isinstance(name, str) or type(name) is not str and name not in NAMES:
-            raise Refused(TypeError, f"monochrome() got an unexpected keyword argument "
-                                     f"'{_lossy(name)}'")
         if name not in NAMES:
             raise Refused(TypeError, f"monochrome() got an unexpected keyword argument "
                                      f"'{_lossy(name)}'")

@@ -65,7 +65,7 @@ def _task(index):
     return INVALID[index - len(VALID)]
 
 
-def test_threads_agree_with_sequential_results():
+def test_threads_agree_with_sequential_results(capsys):
     tasks = len(VALID) + len(INVALID)
     expected = [_outcome(*_task(i)) for i in range(tasks)]
     assert sum(e[0] == "ok" for e in expected) == len(VALID)
@@ -91,7 +91,8 @@ def test_threads_agree_with_sequential_results():
             t.join()
     finally:
         sys.setswitchinterval(interval)
-    print(f"stress: {THREADS} threads, {sum(done)} calls, {len(mismatches)} mismatches")
+    with capsys.disabled():
+        print(f"\nstress: {THREADS} threads, {sum(done)} calls, {len(mismatches)} mismatches")
     assert sum(done) == THREADS * CALLS_PER_THREAD and not mismatches
 
 
