@@ -150,3 +150,23 @@ def test_first_calls_from_many_threads(kind):
         assert "TypeError" in text
     else:
         assert "'ok'" in text
+
+
+# The smallest stack that Python lets a thread have. The level fix keeps its
+# tables on the stack (some 29 KiB of frames at the time of writing), which
+# overflows this one: the process dies with SIGSEGV.
+@pytest.mark.xfail(strict=True, reason="the level fix needs more stack than 32 KiB")
+def test_smallest_thread_stack():
+    code = textwrap.dedent("""
+        import threading, numpy as np, vorn_hyst
+        image = np.full((64, 64, 3), 40, np.uint8); image[32:] = 200
+        expected = vorn_hyst.monochrome(image).tobytes()
+        threading.stack_size(32 << 10)
+        out = []
+        thread = threading.Thread(target=lambda: out.append(vorn_hyst.monochrome(image).tobytes()))
+        thread.start(); thread.join()
+        print(out == [expected])
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert (done.returncode, done.stdout.split()) == (0, ["True"]), done.returncode
