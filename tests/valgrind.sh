@@ -53,7 +53,9 @@ for error in errors:
     kinds[kind] = kinds.get(kind, 0) + 1
     if kind.startswith("Leak_") and kind not in ("Leak_DefinitelyLost", "Leak_IndirectlyLost"):
         continue
-    frames = error.find("stack").findall("frame")
+    # The error's own stack, and for a bad access the stack that allocated
+    # the block, so that a read past a result buffer by NumPy counts too.
+    frames = [f for stack in error.findall("stack") for f in stack.findall("frame")]
     if any("vorn_hyst" in (f.findtext("obj") or "") for f in frames):
         what = error.findtext("what") or error.findtext("xwhat/text")
         top = [f.findtext("fn") or f.findtext("obj") for f in frames[:8]]
