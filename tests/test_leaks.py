@@ -4,7 +4,7 @@ import leak_check
 
 
 def test_no_reference_or_memory_is_lost(capsys):
-    status = leak_check.main(["--calls", "150", "--rounds", "3"])
+    status = leak_check.main(["--calls", "150", "--rounds", "4"])
     out = capsys.readouterr().out
     with capsys.disabled():
         print("\n" + out.strip())
