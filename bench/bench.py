@@ -134,6 +134,10 @@ def contenders_for(view_of=None):
     return out
 
 
+def fmt_rate(mp_per_s):
+    return f"{mp_per_s:.0f}" if mp_per_s >= 10 else f"{mp_per_s:.2f}"
+
+
 def fmt_time(seconds):
     if seconds < 1e-3:
         return f"{seconds * 1e6:.1f} µs"
@@ -186,7 +190,7 @@ def main():
 
     def add_row(kind, size, pixels, m):
         row = [kind, size, fmt_time(m["copy"]), fmt_time(m["module"]),
-               f"{pixels / m['module'] / 1e6:.0f}", f"{m['module'] / m['copy']:.2f}",
+               fmt_rate(pixels / m["module"] / 1e6), f"{m['module'] / m['copy']:.2f}",
                fmt_time(m["numpy"]), f"{m['numpy'] / m['module']:.1f}"]
         if cv2 is not None:
             row += [fmt_time(m["opencv"]), f"{m['opencv'] / m['module']:.1f}"]
