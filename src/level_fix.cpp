@@ -202,6 +202,7 @@ bool joint_count_fits() {
   // Python threads may run with stacks of a few dozen KiB: ask how much of
   // this one is left below the current frame, and keep a wide margin for
   // whatever runs on top of the table (signal handlers included).
+#if defined(__linux__)
   constexpr std::size_t kNeeded = std::size_t{1} << 20;
   pthread_attr_t attributes;
   if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
@@ -214,6 +215,9 @@ bool joint_count_fits() {
   const auto current = reinterpret_cast<std::uintptr_t>(&here);
   const auto bottom = reinterpret_cast<std::uintptr_t>(lowest);
   return current > bottom && current - bottom <= size && current - bottom >= kNeeded;
+#else
+  return false;  // no portable way to ask
+#endif
 }
 
 __attribute__((noinline)) void count_channels_joint(const std::uint8_t* pixels,
