@@ -17,7 +17,7 @@ def tinted_page():
     return np.clip(grey[:, :, None] + np.array([6, 0, -5]), 0, 255).astype(np.uint8)
 
 
-@pytest.mark.parametrize("stack_bytes", [64 << 10, 256 << 10, 16 << 20])
+@pytest.mark.parametrize("stack_bytes", [256 << 10, 512 << 10, 16 << 20])
 def test_same_result_on_any_stack(tinted_page, stack_bytes):
     expected = vorn_hyst.monochrome(tinted_page)
     assert not np.array_equal(expected, tinted_page)
