@@ -218,6 +218,10 @@ PyObject* monochrome_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   const ArgumentSlots slots = match_arguments(args, nargs, kwnames);
   PyRef image = convert_argument(0, [&] { return to_uint8_array3(slots[0]); });
   const LevelFixParams params = convert_parameters(slots);
+  // The conversions may run Python code (__index__, __float__) that reshapes
+  // the image in place or changes its element type: test it again now that
+  // nothing else runs before the pixels are copied.
+  image = convert_argument(0, [&] { return to_uint8_array3(image.get()); });
   auto* array = reinterpret_cast<PyArrayObject*>(image.get());
   check_arguments(PyArray_DIMS(array)[2], params);
   const ImageShape shape = shape_of(array);

@@ -406,3 +406,32 @@ def test_keyword_names_with_nul_are_reported_whole(name):
         monochrome(np.zeros((1, 1, 3), np.uint8), **{name: 1})
     shown = name.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
     assert str(info.value) == f"monochrome() got an unexpected keyword argument '{shown}'"
+
+
+# Python code run by a later conversion may change the image in place; the
+# call read the shape as it was checked (a read past NumPy's shape array).
+@pytest.mark.parametrize("change, expected", [
+    (lambda a: setattr(a, "shape", (4, 3)), TypeError),
+    (lambda a: setattr(a, "shape", (12,)), TypeError),
+    (lambda a: a.resize((1,), refcheck=False), TypeError),
+    (lambda a: setattr(a, "dtype", np.int8), TypeError),
+    (lambda a: setattr(a, "shape", (1, 4, 3)), None),
+    (lambda a: a.resize((40, 40, 3), refcheck=False), None),
+])
+def test_image_changed_by_a_later_conversion(change, expected):
+    image = np.zeros((2, 2, 3), np.uint8)
+    image[1] = 200
+
+    class Changing:
+        def __index__(self):
+            change(image)
+            return 3
+
+    if expected is None:
+        result = monochrome(image, blur_n=Changing())
+        assert np.array_equal(result, monochrome_model(image))
+        return
+    with pytest.raises(expected) as info:
+        monochrome(image, blur_n=Changing())
+    assert str(info.value) == "'ndarray' object is not an instance of 'ndarray'"
+    assert getattr(info.value, "__notes__", []) == (["while processing 'img'"] if HAS_NOTES else [])
