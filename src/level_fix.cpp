@@ -150,51 +150,34 @@ namespace kernels {
 void count_channels(const std::uint8_t* pixels, std::size_t pixel_count,
                     ChannelHistograms& counts, std::size_t run) {
   // A page is mostly one paper shade, and increments of one counter wait on
-  // each other; four sets of sub-counts, one per pixel of a group of four,
-  // let consecutive pixels count independently. 12 KiB: fine on any stack.
-  if (pixel_count < 4096) {
-    // Clearing and folding the sub-counts would cost more than they save.
-    for (std::size_t k = 0; k < pixel_count; ++k) {
-      ++counts[0][pixels[3 * k]];
-      ++counts[1][pixels[3 * k + 1]];
-      ++counts[2][pixels[3 * k + 2]];
-    }
-    return;
-  }
-  std::uint32_t sub[4][3][256];
-  const std::size_t groups_per_run = run / 4 == 0 ? 1 : run / 4;
+  // each other: every other pixel goes to a second set of counts, so that
+  // neighbours count independently. The second set is 32-bit to keep this
+  // frame small (3 KiB): Python lets threads run on 32 KiB stacks.
+  std::uint32_t odd[3][256];
+  const std::size_t pairs_per_run = run / 2 == 0 ? 1 : run / 2;
   std::size_t k = 0;
-  while (k < pixel_count) {
-    std::memset(sub, 0, sizeof sub);
-    const std::size_t groups = std::min((pixel_count - k) / 4, groups_per_run);
+  while (k + 1 < pixel_count) {
+    std::memset(odd, 0, sizeof odd);
+    const std::size_t pairs = std::min((pixel_count - k) / 2, pairs_per_run);
     const std::uint8_t* p = pixels + 3 * k;
-    for (std::size_t g = 0; g < groups; ++g, p += 12) {
-      ++sub[0][0][p[0]];
-      ++sub[0][1][p[1]];
-      ++sub[0][2][p[2]];
-      ++sub[1][0][p[3]];
-      ++sub[1][1][p[4]];
-      ++sub[1][2][p[5]];
-      ++sub[2][0][p[6]];
-      ++sub[2][1][p[7]];
-      ++sub[2][2][p[8]];
-      ++sub[3][0][p[9]];
-      ++sub[3][1][p[10]];
-      ++sub[3][2][p[11]];
+    for (std::size_t i = 0; i < pairs; ++i, p += 6) {
+      ++counts[0][p[0]];
+      ++counts[1][p[1]];
+      ++counts[2][p[2]];
+      ++odd[0][p[3]];
+      ++odd[1][p[4]];
+      ++odd[2][p[5]];
     }
-    k += 4 * groups;
-    if (groups == 0) {  // the last one to three pixels
-      for (; k < pixel_count; ++k, p += 3) {
-        ++sub[0][0][p[0]];
-        ++sub[0][1][p[1]];
-        ++sub[0][2][p[2]];
-      }
-    }
+    k += 2 * pairs;
     for (std::size_t c = 0; c < 3; ++c) {
-      for (std::size_t v = 0; v < 256; ++v) {
-        counts[c][v] += std::uint64_t{sub[0][c][v]} + sub[1][c][v] + sub[2][c][v] + sub[3][c][v];
-      }
+      for (std::size_t v = 0; v < 256; ++v) counts[c][v] += odd[c][v];
     }
+  }
+  if (k < pixel_count) {  // an odd pixel count leaves one
+    const std::uint8_t* p = pixels + 3 * k;
+    ++counts[0][p[0]];
+    ++counts[1][p[1]];
+    ++counts[2][p[2]];
   }
 }
 
@@ -492,22 +475,36 @@ void remap_gather(const RemapTables& tables, std::uint8_t* pixels, std::size_t p
 
 #endif
 
-void run_level_fix(std::uint8_t* pixels, std::size_t length, const LevelFixParams& params) {
-  if (length < 3) return;
+namespace {
+
+// Everything before the remap. A frame of its own, so that its histograms and
+// lists are off the stack before the remap's tables go on: the level fix runs
+// on whatever thread calls it, and Python lets threads have 32 KiB stacks.
+__attribute__((noinline)) std::optional<Levels> levels_of(const std::uint8_t* pixels,
+                                                          std::size_t length,
+                                                          const LevelFixParams& params) {
   CountedHistograms counted = build_histograms(pixels, length);
   for (ChannelHistogram& channel : counted.channels) smooth_histogram(channel, params.blur_n);
   const std::uint64_t threshold = prominence_threshold(params.min_prominence, counted.pixel_count);
 
-  std::array<RegionList, 3> regions;
-  for (std::size_t c = 0; c < 3; ++c) {
+  // Each list is built in place (no temporary 2 KiB copies in this frame).
+  auto regions_of = [&](std::size_t c) {
     const ChannelHistogram& histogram = counted.channels[c];
     const PeakList peaks = detect(histogram, params.window_radius, threshold);
     const PositionList accepted = select_peaks(peaks, params.min_distance);
-    regions[c] = region_masses(histogram, accepted);
-  }
+    return region_masses(histogram, accepted);
+  };
+  const RegionList red = regions_of(0);
+  const RegionList green = regions_of(1);
+  const RegionList blue = regions_of(2);
+  return is_neutral(red, green, blue, params.percentage);
+}
 
-  const std::optional<Levels> levels =
-      is_neutral(regions[0], regions[1], regions[2], params.percentage);
+}  // namespace
+
+void run_level_fix(std::uint8_t* pixels, std::size_t length, const LevelFixParams& params) {
+  if (length < 3) return;
+  const std::optional<Levels> levels = levels_of(pixels, length, params);
   if (levels) remap_to_grey(*levels, pixels, length);
 }
 

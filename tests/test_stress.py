@@ -153,9 +153,7 @@ def test_first_calls_from_many_threads(kind):
 
 
 # The smallest stack that Python lets a thread have. The level fix keeps its
-# tables on the stack (some 29 KiB of frames at the time of writing), which
-# overflows this one: the process dies with SIGSEGV.
-@pytest.mark.xfail(strict=True, reason="the level fix needs more stack than 32 KiB")
+# tables on the stack, and an overflow would end the process with SIGSEGV.
 def test_smallest_thread_stack():
     code = textwrap.dedent("""
         import threading, numpy as np, vorn_hyst
