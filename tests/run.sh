@@ -4,7 +4,9 @@
 #   2. one stable-ABI wheel, built once, audited, and installed into a fresh
 #      virtual environment of every CPython >= 3.10 found here: the oldest with
 #      the oldest NumPy 1.x it can install, the others with the newest NumPy;
-#   3. one environment without NumPy.
+#   3. one environment without NumPy;
+#   4. static analysis of src/, the suite against a sanitizer build, and a
+#      valgrind run of the leak check.
 # Set VORN_PYTHONS="python3.10 python3.13" to choose the interpreters yourself.
 set -euo pipefail
 
@@ -71,13 +73,20 @@ command -v cmake >/dev/null || pip_quiet "$tools/python" -m pip install -q cmake
 command -v ninja >/dev/null || pip_quiet "$tools/python" -m pip install -q ninja
 export PATH="$PATH:$tools"
 
+# ---- Debian's tools -------------------------------------------------------------
+
+missing=()
+[ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+for tool in clang-tidy cppcheck valgrind; do command -v "$tool" >/dev/null || missing+=("$tool"); done
+if [ "${#missing[@]}" -gt 0 ]; then
+    step "installing ${missing[*]}"
+    { as_root apt-get update -qq && as_root apt-get install -y -qq "${missing[@]}" >/dev/null; } ||
+        fail "could not install Debian's ${missing[*]}"
+fi
+
 # ---- C++ unit tests ----------------------------------------------------------
 
 step "C++ unit tests"
-if [ ! -e /usr/include/gtest/gtest.h ] && [ ! -e /usr/local/include/gtest/gtest.h ]; then
-    as_root apt-get update -qq && as_root apt-get install -y -qq libgtest-dev >/dev/null ||
-        fail "GoogleTest is missing; install Debian's libgtest-dev"
-fi
 cmake -S "$root" -B "$work/cpp" -DVORN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/cpp" -j 2 >/dev/null
 ctest --test-dir "$work/cpp" --output-on-failure -j 2 | tail -n 3
@@ -140,5 +149,18 @@ new_venv "$work/venv-bare" "$newest" pytest
 pip_quiet "$work/venv-bare/bin/python" -m pip install -q --no-deps "$wheel"
 "$work/venv-bare/bin/python" -c 'import vorn_hyst, sys; assert "numpy" not in sys.modules'
 run_suite "$work/venv-bare" 0 "$root/tests/test_numpy_api.py"
+
+# ---- analysis and instrumented runs ---------------------------------------------------
+
+step "static analysis"
+PYTHON="$work/venv-$(minor_of "$newest")/bin/python" bash "$root/tests/lint.sh"
+
+step "sanitizer build of the suite"
+new_venv "$work/asan" "$newest" numpy pytest hypothesis scikit-build-core
+VORN_ASAN_VENV="$work/asan" bash "$root/tests/sanitize.sh"
+
+step "valgrind"
+new_venv "$work/valgrind" "$newest" numpy scikit-build-core
+VORN_VALGRIND_VENV="$work/valgrind" bash "$root/tests/valgrind.sh"
 
 step "all tests passed"
