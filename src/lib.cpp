@@ -129,32 +129,45 @@ ImageShape shape_of(PyArrayObject* array) {
   return {height, width};
 }
 
-// Row-major RGB bytes of the image, whatever its memory layout.
-PixelBuffer copy_pixels(PyArrayObject* array, const ImageShape& shape) {
-  PixelBuffer buffer = PixelBuffer::allocate(shape.bytes());
-  if (buffer.length() == 0) return buffer;
-  const auto* source = static_cast<const std::uint8_t*>(PyArray_DATA(array));
-  const int flags = PyArray_FLAGS(array);
-  if ((flags & NPY_ARRAY_C_CONTIGUOUS) != 0 && (flags & NPY_ARRAY_ALIGNED) != 0 &&
-      source != nullptr) {
-    std::memcpy(buffer.data(), source, buffer.length());
-    return buffer;
-  }
+// Where an image's bytes are, read from the array while the lock is held, so
+// that the copy itself can run without it.
+struct PixelSource {
+  const std::uint8_t* data;
+  npy_intp row_stride, column_stride, channel_stride;
+  bool contiguous;  // C order and aligned: one block
+};
+
+PixelSource source_of(PyArrayObject* array) {
   const npy_intp* strides = PyArray_STRIDES(array);
-  const npy_intp row_stride = strides[0], column_stride = strides[1], channel_stride = strides[2];
+  const int flags = PyArray_FLAGS(array);
+  return PixelSource{static_cast<const std::uint8_t*>(PyArray_DATA(array)), strides[0],
+                     strides[1], strides[2],
+                     (flags & NPY_ARRAY_C_CONTIGUOUS) != 0 && (flags & NPY_ARRAY_ALIGNED) != 0};
+}
+
+// Row-major RGB bytes of the image, whatever its memory layout, into `out`
+// (shape.bytes() long). Touches no Python object.
+void copy_pixels(const PixelSource& from, const ImageShape& shape, std::uint8_t* out) {
+  if (shape.bytes() == 0) return;
+  const std::uint8_t* source = from.data;
+  if (from.contiguous && source != nullptr) {
+    std::memcpy(out, source, shape.bytes());
+    return;
+  }
+  const npy_intp row_stride = from.row_stride, column_stride = from.column_stride,
+                 channel_stride = from.channel_stride;
   const std::size_t row_bytes = 3 * shape.width;
-  std::uint8_t* out = buffer.data();
   auto source_at = [&](std::size_t y, std::size_t x) {
     return source + static_cast<npy_intp>(y) * row_stride + static_cast<npy_intp>(x) * column_stride;
   };
   // The three bytes of one pixel; adjacent ones move together.
-  auto copy_pixel = [channel_stride](std::uint8_t* to, const std::uint8_t* from) {
+  auto copy_pixel = [channel_stride](std::uint8_t* to, const std::uint8_t* at) {
     if (channel_stride == 1) {
-      std::memcpy(to, from, 3);
+      std::memcpy(to, at, 3);
     } else {
-      to[0] = from[0];
-      to[1] = from[channel_stride];
-      to[2] = from[2 * channel_stride];
+      to[0] = at[0];
+      to[1] = at[channel_stride];
+      to[2] = at[2 * channel_stride];
     }
   };
 
@@ -180,7 +193,6 @@ PixelBuffer copy_pixels(PyArrayObject* array, const ImageShape& shape) {
       for (std::size_t x = 0; x < shape.width; ++x) copy_pixel(row + 3 * x, source_at(y, x));
     }
   }
-  return buffer;
 }
 
 // Gives the interpreter lock up for the lifetime of the object.
@@ -225,9 +237,14 @@ PyObject* monochrome_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   auto* array = reinterpret_cast<PyArrayObject*>(image.get());
   check_arguments(PyArray_DIMS(array)[2], params);
   const ImageShape shape = shape_of(array);
-  PixelBuffer pixels = copy_pixels(array, shape);
+  const PixelSource source = source_of(array);
+  PixelBuffer pixels = PixelBuffer::allocate(shape.bytes());
   {
+    // The copy is as long as the level fix on a photo; both run unlocked so
+    // that other threads' calls overlap with all of it. The strong reference
+    // to `image` keeps its memory alive meanwhile, as in NumPy's own copies.
     ReleasedInterpreterLock unlocked;
+    copy_pixels(source, shape, pixels.data());
     run_level_fix(pixels.data(), pixels.length(), params);
   }
   return wrap_result(std::move(pixels), shape);
