@@ -186,7 +186,7 @@ bool joint_count_fits() {
   // this one is left below the current frame, and keep a wide margin for
   // whatever runs on top of the table (signal handlers included).
 #if defined(__linux__)
-  constexpr std::size_t kNeeded = std::size_t{1} << 20;
+  constexpr std::size_t kNeeded = std::size_t{5} << 18;  // 1.25 MiB: the tables are 512 KiB
   pthread_attr_t attributes;
   if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
   void* lowest = nullptr;
@@ -203,39 +203,51 @@ bool joint_count_fits() {
 #endif
 }
 
+namespace {
+
+// Adds a 65,536-entry joint table, indexed low + 256 high, to the counts of
+// the channels it joins (`low` and `high` may be the same histogram).
+void fold_joint(const std::uint32_t* joint, ChannelHistogram& low, ChannelHistogram& high) {
+  for (std::size_t h = 0; h < 256; ++h) {
+    const std::uint32_t* row = joint + 256 * h;
+    std::uint64_t sum = 0;
+    for (std::size_t l = 0; l < 256; ++l) {
+      low[l] += row[l];
+      sum += row[l];
+    }
+    high[h] += sum;
+  }
+}
+
+}  // namespace
+
 __attribute__((noinline)) void count_channels_joint(const std::uint8_t* pixels,
                                                     std::size_t pixel_count,
                                                     ChannelHistograms& counts, std::size_t run) {
-  std::uint32_t red_green[65536];  // index R + 256 G
-  std::uint32_t blue[2][256];      // two sets, as in count_channels
+  // Two pixels are three updates: R with G of each, and B of the first with
+  // B of the second. Counting is bound by the number of updates, not by the
+  // tables' size, which stays within the second-level cache.
+  std::uint32_t red_green[65536];   // index R + 256 G of one pixel
+  std::uint32_t blue_blue[65536];   // index B + 256 B' of a pixel pair
   const std::size_t run_pixels = run < 2 ? 2 : run;
   std::size_t k = 0;
   while (k < pixel_count) {
     std::memset(red_green, 0, sizeof red_green);
-    std::memset(blue, 0, sizeof blue);
+    std::memset(blue_blue, 0, sizeof blue_blue);
     const std::size_t n = std::min(pixel_count - k, run_pixels);
     const std::uint8_t* p = pixels + 3 * k;
     const std::uint8_t* const pairs_end = p + 3 * (n & ~std::size_t{1});
     for (; p != pairs_end; p += 6) {
       ++red_green[p[0] | p[1] << 8];
-      ++blue[0][p[2]];
       ++red_green[p[3] | p[4] << 8];
-      ++blue[1][p[5]];
+      ++blue_blue[p[2] | p[5] << 8];
     }
     if ((n & 1) != 0) {
       ++red_green[p[0] | p[1] << 8];
-      ++blue[0][p[2]];
+      ++counts[2][p[2]];
     }
-    for (std::size_t g = 0; g < 256; ++g) {
-      const std::uint32_t* row = red_green + 256 * g;
-      std::uint64_t green = 0;
-      for (std::size_t r = 0; r < 256; ++r) {
-        counts[0][r] += row[r];
-        green += row[r];
-      }
-      counts[1][g] += green;
-    }
-    for (std::size_t v = 0; v < 256; ++v) counts[2][v] += std::uint64_t{blue[0][v]} + blue[1][v];
+    fold_joint(red_green, counts[0], counts[1]);
+    fold_joint(blue_blue, counts[2], counts[2]);  // both halves are B
     k += n;
   }
 }

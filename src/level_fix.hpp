@@ -67,9 +67,10 @@ inline constexpr std::size_t kMaxCountRun = std::size_t{1} << 30;
 void count_channels(const std::uint8_t* pixels, std::size_t pixel_count,
                     ChannelHistograms& counts, std::size_t run = kMaxCountRun);
 
-// The same, counting R and G jointly in a 65,536-entry table: two counter
-// updates per pixel instead of three. The table lives on the stack (256 KiB),
-// so this is only for a thread with room to spare (joint_count_fits()).
+// The same with two 65,536-entry joint tables, R with G of each pixel and B
+// with B of each pixel pair: three counter updates per two pixels instead of
+// six. The tables live on the stack (512 KiB), so this is only for a thread
+// with room to spare (joint_count_fits()).
 void count_channels_joint(const std::uint8_t* pixels, std::size_t pixel_count,
                           ChannelHistograms& counts, std::size_t run = kMaxCountRun);
 bool joint_count_fits();
