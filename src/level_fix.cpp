@@ -325,16 +325,17 @@ VORN_WIDE_TARGET inline Terms64 look_up_terms(const std::uint8_t (*planes)[256],
                   _mm512_castsi512_ps(_mm512_unpackhi_epi16(hi01, hi23))}};
 }
 
-// grey_byte on 16 lanes, as 32-bit integers.
+// grey_byte on 16 lanes, as 32-bit integers, not yet clamped: the scaled
+// luma is never negative and at most 256 after rounding, and the saturating
+// packs in remap_wide clamp 256 to 255.
 VORN_WIDE_TARGET inline __m512i grey_lanes(__m512 red, __m512 green, __m512 blue) {
   const __m512 scale = _mm512_set1_ps(255.0f);
   const __m512 scaled = _mm512_mul_ps(_mm512_add_ps(_mm512_add_ps(red, green), blue), scale);
-  __m512 whole = _mm512_roundscale_ps(scaled, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  const __m512 whole = _mm512_roundscale_ps(scaled, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
   const __mmask16 up =
       _mm512_cmp_ps_mask(_mm512_sub_ps(scaled, whole), _mm512_set1_ps(0.5f), _CMP_GE_OQ);
-  whole = _mm512_mask_add_ps(whole, up, whole, _mm512_set1_ps(1.0f));
-  whole = _mm512_min_ps(_mm512_max_ps(whole, _mm512_setzero_ps()), scale);
-  return _mm512_cvttps_epi32(whole);
+  const __m512i truncated = _mm512_cvttps_epi32(whole);
+  return _mm512_mask_add_epi32(truncated, up, truncated, _mm512_set1_epi32(1));
 }
 
 // Byte indices that gather channel `channel` of 64 pixels from the 192 bytes
@@ -408,7 +409,7 @@ VORN_WIDE_TARGET void remap_wide(const RemapTables& tables, std::uint8_t* pixels
     for (std::size_t q = 0; q < 4; ++q) {
       grey32[q] = grey_lanes(terms[0].v[q], terms[1].v[q], terms[2].v[q]);
     }
-    // The packs undo the unpacks' lane order.
+    // The packs undo the unpacks' lane order and clamp to 0..255.
     const __m512i grey = _mm512_packus_epi16(_mm512_packus_epi32(grey32[0], grey32[1]),
                                              _mm512_packus_epi32(grey32[2], grey32[3]));
     _mm512_storeu_si512(p, _mm512_permutexvar_epi8(spread0, grey));
