@@ -6,6 +6,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -170,3 +171,39 @@ def test_smallest_thread_stack():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=120)
     assert (done.returncode, done.stdout.split()) == (0, ["True"]), done.returncode
+
+
+# A long call leaves the interpreter to other threads, whatever the image's
+# layout. With a long switch interval the ticker only gets the lock when the
+# call gives it up, and it gives the lock back at every tick.
+@pytest.mark.parametrize("layout", [np.ascontiguousarray, np.asfortranarray,
+                                    lambda image: image[::-1, ::-2]])
+def test_other_threads_run_during_a_call(layout):
+    rng = np.random.default_rng(5)
+    image = layout(rng.integers(0, 256, (1500, 2000, 3), dtype=np.uint8))
+    ticks = [0]
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks[0] += 1
+            time.sleep(0)
+
+    interval = sys.getswitchinterval()
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    sys.setswitchinterval(30.0)
+    try:
+        progress = []
+        for _ in range(5):  # a busy machine may not schedule the ticker at once
+            before = ticks[0]
+            result = monochrome(image)
+            progress.append(ticks[0] - before)
+            if progress[-1] > 0:
+                break
+    finally:
+        sys.setswitchinterval(interval)
+        stop.set()
+        ticker.join()
+    assert progress[-1] > 0, progress
+    assert np.array_equal(result, image)
