@@ -1,0 +1,31 @@
+"""The verdict on one image: what the level fix made of it."""
+
+from __future__ import annotations
+
+import inspect
+
+import numpy as np
+
+import vorn_hyst
+
+FIXED, GREY, COLOUR, FAILED = ("levels fixed", "unchanged grey", "colour left as it is", "failed")
+PARAMETERS = ("blur_n", "window_radius", "min_prominence", "min_distance", "percentage")
+
+
+def monochrome_defaults():
+    """The defaults of ``monochrome`` as the module itself states them."""
+    params = inspect.signature(vorn_hyst.monochrome).parameters
+    return {name: params[name].default for name in PARAMETERS}
+
+
+def is_grey(rgb):
+    return bool((rgb[..., 0] == rgb[..., 1]).all() and (rgb[..., 1] == rgb[..., 2]).all())
+
+
+def decide(rgb, params):
+    """Returns (verdict, result) for an (H, W, 3) uint8 image; the result is what
+    is to be written: the module's output, or the pixels as they are."""
+    result = vorn_hyst.monochrome(rgb, **params)
+    if not np.array_equal(result, rgb):
+        return FIXED, result
+    return (GREY if is_grey(rgb) else COLOUR), result
