@@ -111,15 +111,18 @@ class Progress:
             self.stream.flush()
 
 
-def run_jobs(jobs, policy, params, workers, progress):
-    """Processes the jobs on a thread pool; rows come back in input order."""
+def run_jobs(jobs, policy, params, workers, on_rows):
+    """Processes the jobs on a thread pool; rows come back in input order.
+
+    `on_rows` is called with each file's rows as soon as that file is done, in
+    the order the files finish."""
     results = [None] * len(jobs)
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
         futures = {pool.submit(process, job, policy, params): i for i, job in enumerate(jobs)}
         try:
             for future in concurrent.futures.as_completed(futures):
                 results[futures[future]] = future.result()
-                progress.update(results[futures[future]])
+                on_rows(results[futures[future]])
         except KeyboardInterrupt:
             for future in futures:
                 future.cancel()

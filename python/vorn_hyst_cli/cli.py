@@ -137,7 +137,7 @@ def main(argv=None):
     for row in failed:
         progress.update([row])
     try:
-        rows = run_jobs(jobs, policy, args.params, args.jobs, progress)
+        rows = run_jobs(jobs, policy, args.params, args.jobs, progress.update)
     except KeyboardInterrupt:
         progress.close()
         print(f"{PROG}: interrupted", file=sys.stderr)

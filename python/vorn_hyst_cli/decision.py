@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import inspect
 
 import numpy as np
@@ -22,10 +23,20 @@ def is_grey(rgb):
     return bool((rgb[..., 0] == rgb[..., 1]).all() and (rgb[..., 1] == rgb[..., 2]).all())
 
 
+@dataclasses.dataclass
+class Decision:
+    """The verdict on one image and what is to be written for it: the module's
+    output when the levels are fixed, the pixels as they are otherwise."""
+    verdict: str
+    result: np.ndarray
+    reason: str = ""
+    # Machine-readable facts behind the verdict, for the report.
+    details: dict = dataclasses.field(default_factory=dict)
+
+
 def decide(rgb, params):
-    """Returns (verdict, result) for an (H, W, 3) uint8 image; the result is what
-    is to be written: the module's output, or the pixels as they are."""
+    """Decides an (H, W, 3) uint8 image."""
     result = vorn_hyst.monochrome(rgb, **params)
     if not np.array_equal(result, rgb):
-        return FIXED, result
-    return (GREY if is_grey(rgb) else COLOUR), result
+        return Decision(FIXED, result)
+    return Decision(GREY if is_grey(rgb) else COLOUR, result)

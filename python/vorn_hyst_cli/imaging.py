@@ -75,8 +75,8 @@ def split_page(im):
 def fix_page(im, params):
     """Returns (verdict, result array, alpha) for the current, loaded page of `im`."""
     rgb, alpha = split_page(im)
-    verdict, result = decide(rgb, params)
-    return verdict, result, alpha
+    decision = decide(rgb, params)
+    return decision.verdict, decision.result, alpha
 
 
 def result_image(result, alpha, stored_grey, keep_rgb):

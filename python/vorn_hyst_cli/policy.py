@@ -20,6 +20,8 @@ class OutputPolicy:
     overwrite: bool = False
     keep_rgb: bool = False
     quality: int = 90
+    dry_run: bool = False  # decide and report, write nothing
+    skip_existing: bool = False  # leave a destination that exists, for re-runs
 
     @classmethod
     def from_args(cls, args):
