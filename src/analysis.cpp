@@ -1,0 +1,106 @@
+#include "analysis.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vorn {
+namespace {
+
+using StretchTable = std::array<std::uint8_t, 256>;
+
+// A channel's stretched value on 0..255, read back from its remap term (the
+// weighted stretch); the full-scale term, at byte 255, is the weight itself.
+StretchTable stretch_table(const std::array<float, 256>& term) {
+  StretchTable table{};
+  const float weight = term[255];
+  for (std::size_t v = 0; v < 256; ++v) {
+    const float n = weight > 0.0f ? term[v] / weight : 0.0f;
+    table[v] = static_cast<std::uint8_t>(std::min(255.0f, n * 255.0f + 0.5f));
+  }
+  return table;
+}
+
+Rejection first_failing_triple(const ImageAnalysis& a, double percentage) {
+  auto fails = [percentage](const Deviations& d) {
+    return std::any_of(d.begin(), d.end(), [percentage](double x) { return !(percentage > x); });
+  };
+  if (fails(*a.dark_deviations)) return Rejection::kDarkMasses;
+  if (fails(*a.light_deviations)) return Rejection::kLightMasses;
+  return Rejection::kNone;
+}
+
+}  // namespace
+
+Deviations mass_deviations(std::uint64_t red, std::uint64_t green, std::uint64_t blue) {
+  const double mean = static_cast<double>(red + green + blue) / 3.0;
+  Deviations out{};
+  if (mean == 0.0) return out;
+  const std::uint64_t masses[3] = {red, green, blue};
+  for (std::size_t c = 0; c < 3; ++c) {
+    out[c] = std::fabs(static_cast<double>(masses[c]) - mean) / mean;
+  }
+  return out;
+}
+
+StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
+                              std::size_t pixel_count, std::uint8_t tolerance) {
+  // The remap's own tables, so that black and white are exactly the bytes
+  // remap_to_grey writes.
+  const kernels::RemapTables tables = kernels::remap_tables(levels);
+  const StretchTable red = stretch_table(tables.term[0]);
+  const StretchTable green = stretch_table(tables.term[1]);
+  const StretchTable blue = stretch_table(tables.term[2]);
+  const float* t_red = tables.term[0].data();
+  const float* t_green = tables.term[1].data();
+  const float* t_blue = tables.term[2].data();
+  StretchCounts counts;
+  for (std::size_t k = 0; k < pixel_count; ++k) {
+    const std::uint8_t* p = pixels + 3 * k;
+    const std::uint8_t r = red[p[0]], g = green[p[1]], b = blue[p[2]];
+    const int spread = std::max({r, g, b}) - std::min({r, g, b});
+    counts.coloured += spread > tolerance ? 1u : 0u;
+    // The remap rounds halfway cases up: 0 below one half, 255 from 254.5 on.
+    const float scaled = ((t_red[p[0]] + t_green[p[1]]) + t_blue[p[2]]) * 255.0f;
+    counts.black += scaled < 0.5f ? 1u : 0u;
+    counts.white += scaled >= 254.5f ? 1u : 0u;
+  }
+  return counts;
+}
+
+ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t length, const LevelFixParams& params,
+                      std::uint8_t tolerance) {
+  ImageAnalysis a;
+  if (length < 3) return a;
+  CountedHistograms counted = build_histograms(pixels, length);
+  for (ChannelHistogram& channel : counted.channels) smooth_histogram(channel, params.blur_n);
+  a.pixel_count = counted.pixel_count;
+  a.threshold = prominence_threshold(params.min_prominence, counted.pixel_count);
+  for (std::size_t c = 0; c < 3; ++c) {
+    const ChannelHistogram& histogram = counted.channels[c];
+    for (const std::uint64_t bin : histogram) a.totals[c] += bin;
+    const PeakList peaks = detect(histogram, params.window_radius, a.threshold);
+    a.regions[c] = region_masses(histogram, select_peaks(peaks, params.min_distance));
+  }
+  const RegionList& r = a.regions[0];
+  const RegionList& g = a.regions[1];
+  const RegionList& b = a.regions[2];
+  a.levels = is_neutral(r, g, b, params.percentage);
+  const bool counts_pass = std::all_of(a.regions.begin(), a.regions.end(), [](const RegionList& l) {
+    return !l.empty() && l.size() <= 2;
+  });
+  if (counts_pass) {
+    a.dark_deviations = mass_deviations(r.front().mass, g.front().mass, b.front().mass);
+    a.light_deviations = mass_deviations(r.back().mass, g.back().mass, b.back().mass);
+    a.rejection = first_failing_triple(a, params.percentage);
+  }
+  // The verdict is is_neutral's; the deviations only say why.
+  if (a.levels) {
+    a.rejection = Rejection::kNone;
+    a.stretch = count_stretched(*a.levels, pixels, a.pixel_count, tolerance);
+  } else if (a.rejection == Rejection::kNone) {
+    a.rejection = Rejection::kDarkMasses;  // cannot happen: both use one arithmetic
+  }
+  return a;
+}
+
+}  // namespace vorn
