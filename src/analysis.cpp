@@ -43,33 +43,60 @@ Deviations mass_deviations(std::uint64_t red, std::uint64_t green, std::uint64_t
 }
 
 StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
-                              std::size_t pixel_count, std::uint8_t tolerance) {
+                              std::size_t width, std::size_t height, std::uint8_t tolerance) {
   // The remap's own tables, so that black and white are exactly the bytes
   // remap_to_grey writes.
   const kernels::RemapTables tables = kernels::remap_tables(levels);
-  const StretchTable red = stretch_table(tables.term[0]);
-  const StretchTable green = stretch_table(tables.term[1]);
-  const StretchTable blue = stretch_table(tables.term[2]);
+  const std::array<StretchTable, 3> stretched = {stretch_table(tables.term[0]),
+                                                  stretch_table(tables.term[1]),
+                                                  stretch_table(tables.term[2])};
   const float* t_red = tables.term[0].data();
   const float* t_green = tables.term[1].data();
   const float* t_blue = tables.term[2].data();
   StretchCounts counts;
-  for (std::size_t k = 0; k < pixel_count; ++k) {
-    const std::uint8_t* p = pixels + 3 * k;
-    const std::uint8_t r = red[p[0]], g = green[p[1]], b = blue[p[2]];
-    const int spread = std::max({r, g, b}) - std::min({r, g, b});
-    counts.coloured += spread > tolerance ? 1u : 0u;
+  auto clip = [&](const std::uint8_t* p) {
     // The remap rounds halfway cases up: 0 below one half, 255 from 254.5 on.
     const float scaled = ((t_red[p[0]] + t_green[p[1]]) + t_blue[p[2]]) * 255.0f;
     counts.black += scaled < 0.5f ? 1u : 0u;
     counts.white += scaled >= 254.5f ? 1u : 0u;
+  };
+  // Colour is judged on blocks of 2 x 2 pixels, the cell of JPEG's chroma
+  // subsampling: a stroke's edge shares its block's chroma with the paper
+  // beside it, but the block as a whole stays grey. The stretch is linear
+  // between the levels, so averaging after it is averaging before it.
+  auto coloured = [&](const std::uint8_t* const* block, std::size_t n, std::size_t weight) {
+    unsigned sum[3] = {0, 0, 0};
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t c = 0; c < 3; ++c) sum[c] += stretched[c][block[i][c]];
+    }
+    const unsigned high = std::max({sum[0], sum[1], sum[2]});
+    const unsigned low = std::min({sum[0], sum[1], sum[2]});
+    if (high - low > tolerance * n) counts.coloured += weight;
+  };
+  const std::size_t row_bytes = 3 * width;
+  for (std::size_t y = 0; y < height; y += 2) {
+    const std::uint8_t* top = pixels + y * row_bytes;
+    const std::uint8_t* bottom = y + 1 < height ? top + row_bytes : nullptr;
+    for (std::size_t x = 0; x < width; x += 2) {
+      const std::uint8_t* block[4];
+      std::size_t n = 0;
+      block[n++] = top + 3 * x;
+      if (x + 1 < width) block[n++] = top + 3 * x + 3;
+      if (bottom != nullptr) {
+        block[n++] = bottom + 3 * x;
+        if (x + 1 < width) block[n++] = bottom + 3 * x + 3;
+      }
+      for (std::size_t i = 0; i < n; ++i) clip(block[i]);
+      coloured(block, n, n);
+    }
   }
   return counts;
 }
 
-ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t length, const LevelFixParams& params,
-                      std::uint8_t tolerance) {
+ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t width, std::size_t height,
+                      const LevelFixParams& params, std::uint8_t tolerance) {
   ImageAnalysis a;
+  const std::size_t length = 3 * width * height;
   if (length < 3) return a;
   CountedHistograms counted = build_histograms(pixels, length);
   for (ChannelHistogram& channel : counted.channels) smooth_histogram(channel, params.blur_n);
@@ -96,7 +123,7 @@ ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t length, const Leve
   // The verdict is is_neutral's; the deviations only say why.
   if (a.levels) {
     a.rejection = Rejection::kNone;
-    a.stretch = count_stretched(*a.levels, pixels, a.pixel_count, tolerance);
+    a.stretch = count_stretched(*a.levels, pixels, width, height, tolerance);
   } else if (a.rejection == Rejection::kNone) {
     a.rejection = Rejection::kDarkMasses;  // cannot happen: both use one arithmetic
   }

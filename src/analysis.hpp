@@ -36,11 +36,11 @@ struct StretchCounts {
   std::uint64_t white = 0;     // written as 255 by remap_to_grey
 };
 
-// Counts over `pixel_count` interleaved RGB pixels. A pixel is coloured when,
-// each channel stretched to 0..255 by its own levels, its largest and
-// smallest channel differ by more than `tolerance`.
+// Counts over a row-major RGB image. Each channel is stretched to 0..255 by
+// its own levels; the pixels of a 2 x 2 block are coloured when the block's
+// mean channels differ by more than `tolerance`.
 StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
-                              std::size_t pixel_count, std::uint8_t tolerance);
+                              std::size_t width, std::size_t height, std::uint8_t tolerance);
 
 struct ImageAnalysis {
   std::uint64_t pixel_count = 0;
@@ -55,10 +55,10 @@ struct ImageAnalysis {
 };
 
 // The chain of run_level_fix up to and including is_neutral, then (neutral
-// images only) the stretch counts. Reads the buffer, never writes it. A buffer
-// without a whole pixel gives pixel_count 0 and nothing else.
-ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t length, const LevelFixParams& params,
-                      std::uint8_t tolerance);
+// images only) the stretch counts. Reads the image, never writes it. An image
+// without pixels gives pixel_count 0 and nothing else.
+ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t width, std::size_t height,
+                      const LevelFixParams& params, std::uint8_t tolerance);
 
 }  // namespace vorn
 

@@ -129,12 +129,13 @@ PyObject* analyse_body(PyObject* const* args, Py_ssize_t nargs) {
     raise(PyExc_ValueError, "expected a C-contiguous (H, W, 3) array");
   }
   const auto* pixels = static_cast<const std::uint8_t*>(PyArray_DATA(array));
-  const auto length = static_cast<std::size_t>(dims[0]) * static_cast<std::size_t>(dims[1]) * 3;
+  const auto height = static_cast<std::size_t>(dims[0]);
+  const auto width = static_cast<std::size_t>(dims[1]);
   ImageAnalysis analysis;
   {
     // `image` holds the array, and with it the memory, while unlocked.
     Unlocked unlocked;
-    analysis = analyse(pixels, length, params, static_cast<std::uint8_t>(tolerance));
+    analysis = analyse(pixels, width, height, params, static_cast<std::uint8_t>(tolerance));
   }
   return to_dict(analysis);
 }
