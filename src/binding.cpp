@@ -1,6 +1,10 @@
 #include "binding.hpp"
 
+#include "platform.hpp"
+
+#if defined(VORN_HUGE_PAGES)
 #include <sys/mman.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -368,7 +372,9 @@ int set_base_object(PyObject* array, PyObject* base) {
 
 namespace {
 
+#if defined(VORN_HUGE_PAGES)
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+#endif
 
 [[noreturn]] void raise_allocation_failure(std::size_t length) {
   raise(PyExc_MemoryError, "memory allocation of " + std::to_string(length) + " bytes failed");
@@ -385,6 +391,7 @@ PixelBuffer PixelBuffer::allocate(std::size_t length) {
   PixelBuffer buffer;
   if (length == 0) return buffer;
   void* block = nullptr;
+#if defined(VORN_HUGE_PAGES)
   if (length >= kHugePage) {
     // aligned_alloc wants a whole number of alignments.
     const std::size_t rounded = (length + kHugePage - 1) / kHugePage * kHugePage;
@@ -397,7 +404,9 @@ PixelBuffer PixelBuffer::allocate(std::size_t length) {
       madvise(block, length / kHugePage * kHugePage, MADV_HUGEPAGE);
       buffer.capacity_ = rounded;
     }
-  } else {
+  }
+#endif
+  if (buffer.capacity_ == 0) {
     block = std::malloc(length);
     buffer.capacity_ = length;
   }
