@@ -179,12 +179,12 @@ PyObject* monochrome_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   check_arguments(PyArray_DIMS(array)[2], params);
   const PixelLayout layout = layout_of(array);
   PixelBuffer pixels = PixelBuffer::allocate(layout.bytes());
+  // The copy holds the lock: the result is the image as it was when the
+  // call began, and no other thread can free or replace the array's memory
+  // (resize, __setstate__) while it is read.
+  kernels::copy_pixels(layout, pixels.data());
   {
-    // The copy is as long as the level fix on a photo; both run unlocked so
-    // that other threads' calls overlap with all of it. The strong reference
-    // to `image` keeps its memory alive meanwhile, as in NumPy's own copies.
     ReleasedInterpreterLock unlocked;
-    kernels::copy_pixels(layout, pixels.data());
     run_level_fix(pixels.data(), pixels.length(), params);
   }
   return wrap_result(std::move(pixels), layout);
