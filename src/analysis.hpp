@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "kernels.hpp"
 #include "level_fix.hpp"
 #include "peaks.hpp"
 

@@ -164,6 +164,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace vorn
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__analysis() {
+PyMODINIT_FUNC PyInit__analysis() {
   return PyModuleDef_Init(&vorn::module_def);
 }
