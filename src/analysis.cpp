@@ -46,7 +46,7 @@ StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
                               std::size_t width, std::size_t height, std::uint8_t tolerance) {
   // The remap's own tables, so that black and white are exactly the bytes
   // remap_to_grey writes.
-  const kernels::RemapTables tables = kernels::remap_tables(levels);
+  const RemapTables tables = kernels::remap_tables(levels);
   const std::array<StretchTable, 3> stretched = {stretch_table(tables.term[0]),
                                                   stretch_table(tables.term[1]),
                                                   stretch_table(tables.term[2])};
