@@ -54,11 +54,17 @@ StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
   const float* t_green = tables.term[1].data();
   const float* t_blue = tables.term[2].data();
   StretchCounts counts;
+  // A pixel exactly at a channel's levels loses nothing when it is clipped:
+  // flat paper turning white is the point of the fix. Only pixels that
+  // differ from the level and still end up clipped are counted.
+  auto at = [&levels](const std::uint8_t* p, std::uint8_t ChannelLevels::*level) {
+    return p[0] == levels[0].*level && p[1] == levels[1].*level && p[2] == levels[2].*level;
+  };
   auto clip = [&](const std::uint8_t* p) {
     // The remap rounds halfway cases up: 0 below one half, 255 from 254.5 on.
     const float scaled = ((t_red[p[0]] + t_green[p[1]]) + t_blue[p[2]]) * 255.0f;
-    counts.black += scaled < 0.5f ? 1u : 0u;
-    counts.white += scaled >= 254.5f ? 1u : 0u;
+    counts.black += scaled < 0.5f && !at(p, &ChannelLevels::dark) ? 1u : 0u;
+    counts.white += scaled >= 254.5f && !at(p, &ChannelLevels::light) ? 1u : 0u;
   };
   // Colour is judged on blocks of 2 x 2 pixels, the cell of JPEG's chroma
   // subsampling: a stroke's edge shares its block's chroma with the paper

@@ -33,8 +33,10 @@ Deviations mass_deviations(std::uint64_t red, std::uint64_t green, std::uint64_t
 // What the stretch by the levels does to the pixels, counted in one pass.
 struct StretchCounts {
   std::uint64_t coloured = 0;  // channels still further apart than the tolerance
-  std::uint64_t black = 0;     // written as 0 by remap_to_grey
-  std::uint64_t white = 0;     // written as 255 by remap_to_grey
+  // Written as 0 (255) by remap_to_grey without being at the dark (light)
+  // levels already: the detail that the clipping merges away.
+  std::uint64_t black = 0;
+  std::uint64_t white = 0;
 };
 
 // Counts over a row-major RGB image. Each channel is stretched to 0..255 by
