@@ -70,14 +70,23 @@ StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
   // subsampling: a stroke's edge shares its block's chroma with the paper
   // beside it, but the block as a whole stays grey. The stretch is linear
   // between the levels, so averaging after it is averaging before it.
+  // A channel with a single level is stretched into a step, which says
+  // nothing about colour: only the others are compared.
+  std::size_t compared[3];
+  std::size_t compared_count = 0;
+  for (std::size_t c = 0; c < 3; ++c) {
+    if (levels[c].dark != levels[c].light) compared[compared_count++] = c;
+  }
   auto coloured = [&](const std::uint8_t* const* block, std::size_t n, std::size_t weight) {
-    unsigned sum[3] = {0, 0, 0};
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t c = 0; c < 3; ++c) sum[c] += stretched[c][block[i][c]];
+    unsigned high = 0, low = ~0u;
+    for (std::size_t k = 0; k < compared_count; ++k) {
+      const std::size_t c = compared[k];
+      unsigned sum = 0;
+      for (std::size_t i = 0; i < n; ++i) sum += stretched[c][block[i][c]];
+      high = std::max(high, sum);
+      low = std::min(low, sum);
     }
-    const unsigned high = std::max({sum[0], sum[1], sum[2]});
-    const unsigned low = std::min({sum[0], sum[1], sum[2]});
-    if (high - low > tolerance * n) counts.coloured += weight;
+    if (compared_count >= 2 && high - low > tolerance * n) counts.coloured += weight;
   };
   const std::size_t row_bytes = 3 * width;
   for (std::size_t y = 0; y < height; y += 2) {

@@ -45,7 +45,7 @@ class Guards:
     # nearly all of the dark region means the "ink" peak was shadowed paper.
     # Paper that becomes white is the point of the fix, hence the looser bound.
     loss_limit: float = 0.15
-    dark_ratio: float = 0.6
+    dark_ratio: float = 0.5
     light_ratio: float = 0.9
 
 class Settings(dict):
