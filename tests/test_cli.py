@@ -3,9 +3,12 @@
 import csv
 import io
 import json
+import os
+import signal
 import struct
 import subprocess
 import sys
+import time
 import zlib
 from pathlib import Path
 
@@ -15,7 +18,7 @@ import pytest
 Image = pytest.importorskip("PIL.Image")
 
 import vorn_hyst  # noqa: E402
-from vorn_hyst_cli import imaging  # noqa: E402
+from vorn_hyst_cli import batch as batch_module, imaging  # noqa: E402
 from vorn_hyst_cli.batch import Progress  # noqa: E402
 from vorn_hyst_cli.cli import main  # noqa: E402
 from vorn_hyst_cli.decision import COLOUR, FAILED, FIXED, FLAT, GREY  # noqa: E402
@@ -331,6 +334,93 @@ def test_interrupted_write_leaves_nothing(tmp_path, monkeypatch, failure):
     status = run(tmp_path / "a.png", "-o", tmp_path / "out")
     assert status == (130 if isinstance(failure, KeyboardInterrupt) else 1)
     assert list((tmp_path / "out").iterdir()) == []
+
+
+# ---- file-safety rules, one scenario each: files to make, options, what must hold -------
+
+def bilevel_book(p):
+    one_bit = Image.fromarray(np.where(scan()[..., 0] > 100, 255, 0).astype(np.uint8)).convert("1")
+    save(scan(), p, save_all=True, append_images=[one_bit])
+
+
+def interrupt_second(monkeypatch, signum):
+    """Lets the first file through, then interrupts the run from the second."""
+    real, calls = imaging.process_image, []
+
+    def process(job, policy, params):
+        calls.append(job)
+        if len(calls) > 1:
+            if signum:
+                os.kill(os.getpid(), signum)
+                time.sleep(1)  # the handler interrupts the main thread meanwhile
+            raise KeyboardInterrupt
+        return real(job, policy, params)
+    monkeypatch.setattr(batch_module, "process_image", process)
+
+
+def same_mode_and_time(t):
+    a, b = (t / "in" / "b.png").stat(), (t / "out" / "b.png").stat()
+    return (a.st_mode, a.st_mtime_ns) == (b.st_mode, b.st_mtime_ns)
+
+
+SAFETY = [  # name, files under in/ (name -> writer), argv, status, what must hold afterwards
+    ("output folder is the input folder", {"a.png": scan}, ["{in}/a.png", "-o", "{in}", "--overwrite"],
+     1, lambda t, err: pages_of(t / "in" / "a.png")[0][0] == "RGB" and "is the input itself" in err),
+    ("in place keeps a symbolic link", {"real.png": scan, "link.png": "real.png"},
+     ["{in}/link.png", "--in-place"], 0,
+     lambda t, err: (t / "in" / "link.png").is_symlink() and pages_of(t / "in" / "real.png")[0][0] == "L"),
+    ("a copy keeps mode and mtime", {"b.png": colour}, ["{in}", "-o", "{out}"], 0,
+     lambda t, err: same_mode_and_time(t)),
+    ("skip existing", {"a.png": scan, "b.png": colour}, ["{in}", "-o", "{out}", "--skip-existing"], 0,
+     lambda t, err: (t / "out" / "a.png").read_bytes() == b"earlier"),
+    ("dry run writes nothing", {"a.png": scan}, ["{in}", "-o", "{out}", "--dry-run"], 0,
+     lambda t, err: not (t / "out").exists()),
+    ("symbolic links to directories are followed, loops reported",
+     {"sub/a.png": scan, "again": ".", "linked": "sub"}, ["{in}", "-r", "-o", "{out}"], 1,
+     lambda t, err: (t / "out" / "linked" / "a.png").exists() and "already walked" in err),
+    ("file names that are not UTF-8", {os.fsdecode(b"\xff.png"): scan}, ["{in}", "-o", "{out}"], 0,
+     lambda t, err: (t / "out" / os.fsdecode(b"\xff.png")).exists()),
+    ("decompression bomb", {"a.png": scan}, ["{in}", "-o", "{out}", "--max-pixels", "100"], 1,
+     lambda t, err: "--max-pixels" in err and not (t / "out").exists()),
+    ("one page of a book cannot be done", {"book.tif": lambda: None},
+     ["{in}", "-o", "{out}"], 1, lambda t, err: "page 2" in err and not (t / "out").exists()),
+    ("a 1-bit page stays 1-bit", {"bilevel.tif": bilevel_book}, ["{in}", "-o", "{out}"], 0,
+     lambda t, err: [m for m, _, _ in pages_of(t / "out" / "bilevel.tif")] == ["L", "1"]),
+    ("the report is complete after Ctrl-C", {"a.png": scan, "b.png": scan},
+     ["{in}", "-o", "{out}", "--report", "{out}/r.json", "--jobs", "1"], 130,
+     lambda t, err: len(json.loads((t / "out" / "r.json").read_text())) == 1),
+    ("and after SIGTERM, with no temporary file", {"a.png": scan, "b.png": scan},
+     ["{in}", "-o", "{out}", "--report", "{out}/r.json", "--jobs", "1"], 130,
+     lambda t, err: len(json.loads((t / "out" / "r.json").read_text())) == 1
+     and sorted(p.name for p in (t / "out").iterdir()) == ["a.png", "r.json"]),
+]
+
+
+@pytest.mark.parametrize("name, files, argv, status, holds", SAFETY, ids=[c[0] for c in SAFETY])
+def test_file_safety(tmp_path, capsys, monkeypatch, name, files, argv, status, holds):
+    src = tmp_path / "in"
+    for rel, make in files.items():
+        path = src / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(make, str):
+            path.symlink_to(make)
+        elif rel == "book.tif":
+            save(scan(), path, save_all=True, append_images=[Image.fromarray(scan()).convert("CMYK")])
+        elif make is bilevel_book:
+            make(path)
+        else:
+            save(make(), path)
+    if "b.png" in files and "mode" in name:
+        os.chmod(src / "b.png", 0o640)
+        os.utime(src / "b.png", ns=(1_000_000_000, 1_500_000_000_000_000_000))
+    if "skip" in name:
+        (tmp_path / "out").mkdir()
+        (tmp_path / "out" / "a.png").write_bytes(b"earlier")
+    if "Ctrl-C" in name or "SIGTERM" in name:
+        interrupt_second(monkeypatch, signal.SIGTERM if "SIGTERM" in name else None)
+    names = {"in": src, "out": tmp_path / "out"}
+    assert main([a.format(**names) for a in argv]) == status
+    assert holds(tmp_path, capsys.readouterr().err)
 
 
 @pytest.mark.parametrize("flags, expected", [

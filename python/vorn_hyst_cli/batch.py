@@ -160,5 +160,12 @@ def run_jobs(jobs, policy, params, workers, on_rows):
         except KeyboardInterrupt:
             for future in futures:
                 future.cancel()
+            # Files already under way are finished (their writes are atomic
+            # anyway) and reported, so that the report lists every file written.
+            pool.shutdown(wait=True)
+            for future, i in futures.items():
+                if results[i] is None and not future.cancelled() and future.exception() is None:
+                    results[i] = future.result()
+                    on_rows(results[i])
             raise
     return [row for rows in results for row in rows]
