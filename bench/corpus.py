@@ -197,10 +197,13 @@ def decode(data):
 def judge(label, fmt, rgb, settings):
     """(outcome, fault or '') of the decision on one decoded image."""
     d = decide(rgb, settings)
-    module_fixes = not np.array_equal(vorn_hyst.monochrome(rgb, **settings), rgb)
+    raw = vorn_hyst.monochrome(rgb, **settings)
+    module_fixes = not np.array_equal(raw, rgb)
     black = float((d.result[..., 0] == 0).mean()) if d.verdict == FIXED else 0.0
     fault = ""
-    if d.verdict == FIXED and label in COLOURFUL:
+    if d.verdict == FIXED and not np.array_equal(d.result, raw):
+        fault = "written result differs from monochrome()"
+    elif d.verdict == FIXED and label in COLOURFUL:
         fault = "colour written grey"
     elif d.verdict == FIXED and label == BLANK:
         fault = "blank page written"
@@ -289,12 +292,37 @@ def cost(rounds=5):
               f"| {100 * (t['guards'] / t['plain'] - 1):+.1f} % |")
 
 
+def figure(path):
+    """What the bare module does to a photo and a real scan that it judges
+    monochrome, beside the originals: the README's picture."""
+    from skimage import data
+    from skimage.transform import resize
+    rows = []
+    for img in (data.chelsea(), np.repeat(data.page()[..., None], 3, axis=2)):
+        img = (resize(img, (200, int(200 * img.shape[1] / img.shape[0])), anti_aliasing=True)
+               * 255).round().astype(np.uint8)
+        raw = vorn_hyst.monochrome(img)
+        assert not np.array_equal(raw, img)
+        gap = np.full((img.shape[0], 8, 3), 255, np.uint8)
+        rows.append(np.concatenate([img, gap, raw], axis=1))
+    width = max(r.shape[1] for r in rows)
+    rows = [np.pad(r, ((0, 8), (0, width - r.shape[1]), (0, 0)), constant_values=255) for r in rows]
+    im = Image.fromarray(np.concatenate(rows)).quantize(colors=128, dither=Image.Dither.NONE)
+    im.save(path, optimize=True)
+    print(f"wrote {path}")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--cost", action="store_true", help="also time the guards on 6 MP images")
     ap.add_argument("--save", type=Path, metavar="DIR", help="keep the encoded corpus in DIR")
     ap.add_argument("--reasons", action="store_true", help="list every decision's reason")
+    ap.add_argument("--figure", type=Path, metavar="PNG",
+                    help="only draw the README's picture of the bare fix on a photo and a scan")
     args = ap.parse_args()
+    if args.figure:
+        figure(args.figure)
+        return 0
     rng = np.random.default_rng(2024)
     items = real_images() + synthetic_pages(rng)
     if args.save:

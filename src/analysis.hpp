@@ -33,8 +33,9 @@ Deviations mass_deviations(std::uint64_t red, std::uint64_t green, std::uint64_t
 // What the stretch by the levels does to the pixels, counted in one pass.
 struct StretchCounts {
   std::uint64_t coloured = 0;  // channels still further apart than the tolerance
-  // Written as 0 (255) by remap_to_grey without being at the dark (light)
-  // levels already: the detail that the clipping merges away.
+  // At or beyond the dark (light) level in every channel and beyond it in
+  // one at least: written as 0 (255) by remap_to_grey, together with pixels
+  // of other values, so their detail is lost.
   std::uint64_t black = 0;
   std::uint64_t white = 0;
 };

@@ -2,6 +2,7 @@
 // one image (analysis.hpp) as a dict, for the command line's reasons and
 // guards. Not a public interface: its one caller passes checked values.
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "analysis.hpp"
@@ -144,12 +145,71 @@ PyObject* analyse_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
   return guard_entry<PyObject*>(nullptr, [&] { return analyse_body(args, nargs); });
 }
 
+// A C-contiguous (H, W, 3) uint8 array, optionally writeable.
+PyRef contiguous_image(PyObject* object, bool writeable) {
+  PyRef image = to_uint8_array3(object);
+  auto* array = reinterpret_cast<PyArrayObject*>(image.get());
+  const int flags = PyArray_FLAGS(array);
+  if (PyArray_DIMS(array)[2] != 3 || (flags & NPY_ARRAY_C_CONTIGUOUS) == 0 ||
+      (writeable && (flags & NPY_ARRAY_WRITEABLE) == 0)) {
+    raise(PyExc_ValueError, "expected a C-contiguous (H, W, 3) array");
+  }
+  return image;
+}
+
+std::uint8_t level_at(PyObject* levels, Py_ssize_t channel, Py_ssize_t which) {
+  PyObject* pair = PySequence_GetItem(levels, channel);
+  throw_if(pair == nullptr);
+  PyRef pair_ref = PyRef::steal(pair);
+  PyRef item = PyRef::checked(PySequence_GetItem(pair, which));
+  const std::uint64_t value = to_unsigned(item.get());
+  if (value > 255) raise(PyExc_ValueError, "a level is a byte");
+  return static_cast<std::uint8_t>(value);
+}
+
+// remap(img, out, levels): `out` becomes img with the levels fixed, by the
+// very remap that monochrome() runs once it has these levels.
+PyObject* remap_body(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) raise(PyExc_TypeError, "remap(img, out, levels) takes 3 positional arguments");
+  Levels levels;
+  for (Py_ssize_t c = 0; c < 3; ++c) {
+    levels[static_cast<std::size_t>(c)] = ChannelLevels{level_at(args[2], c, 0), level_at(args[2], c, 1)};
+    if (levels[static_cast<std::size_t>(c)].dark > levels[static_cast<std::size_t>(c)].light) {
+      raise(PyExc_ValueError, "dark level above light level");
+    }
+  }
+  PyRef image = contiguous_image(args[0], false);
+  PyRef out = contiguous_image(args[1], true);
+  auto* in_array = reinterpret_cast<PyArrayObject*>(image.get());
+  auto* out_array = reinterpret_cast<PyArrayObject*>(out.get());
+  const npy_intp* dims = PyArray_DIMS(in_array);
+  const npy_intp* out_dims = PyArray_DIMS(out_array);
+  if (dims[0] != out_dims[0] || dims[1] != out_dims[1]) raise(PyExc_ValueError, "shapes differ");
+  const auto length = static_cast<std::size_t>(dims[0]) * static_cast<std::size_t>(dims[1]) * 3;
+  const auto* from = static_cast<const std::uint8_t*>(PyArray_DATA(in_array));
+  auto* to = static_cast<std::uint8_t*>(PyArray_DATA(out_array));
+  {
+    Unlocked unlocked;
+    if (length > 0 && from != to) std::memmove(to, from, length);
+    if (length >= 3) remap_to_grey(levels, to, length);
+  }
+  return PyRef::borrow(Py_None).release();
+}
+
+PyObject* remap_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  return guard_entry<PyObject*>(nullptr, [&] { return remap_body(args, nargs); });
+}
+
 PyMethodDef methods[] = {
     {"analyse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyse_entry)),
      METH_FASTCALL,
      "analyse(img, blur_n, window_radius, min_prominence, min_distance, percentage, tolerance)\n"
      "--\n\n"
      "What the level fix sees in a C-contiguous (H, W, 3) uint8 image, as a dict."},
+    {"remap", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remap_entry)),
+     METH_FASTCALL,
+     "remap(img, out, levels)\n--\n\n"
+     "Writes img with its levels fixed into out, as monochrome() does with these levels."},
     {nullptr, nullptr, 0, nullptr},
 };
 

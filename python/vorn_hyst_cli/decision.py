@@ -168,7 +168,10 @@ def decide(rgb, params, guards=None):
     refused = veto(a, guards)
     if refused:
         return Decision(refused[0], rgb, refused[1], details)
-    result = vorn_hyst.monochrome(rgb, **module_params)
+    # monochrome()'s own remap with the levels its analysis found, which spares
+    # counting the histograms a second time.
+    result = np.empty_like(rgb, order="C")
+    _analysis.remap(np.ascontiguousarray(rgb), result, a["levels"])
     reason = agreement(a, percentage)
     if np.array_equal(result, rgb):
         return Decision(GREY, result, reason + "; already black and white", details)
