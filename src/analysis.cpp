@@ -222,11 +222,14 @@ Deviations mass_deviations(std::uint64_t red, std::uint64_t green, std::uint64_t
 }
 
 StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
-                              std::size_t width, std::size_t height, std::uint8_t tolerance) {
+                              std::size_t width, std::size_t height, std::uint8_t tolerance,
+                              bool vector) {
   const PassLevels k(levels, tolerance);
   PassCounts counts;
 #if defined(VORN_X86_64)
-  const bool vector = platform::has_avx2();
+  vector = vector && platform::has_avx2();
+#else
+  vector = false;
 #endif
   const std::size_t row_bytes = 3 * width;
   for (std::size_t y = 0; y < height; y += 2) {

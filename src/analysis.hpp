@@ -43,8 +43,10 @@ struct StretchCounts {
 // Counts over a row-major RGB image. Each channel is stretched to 0..255 by
 // its own levels; the pixels of a 2 x 2 block are coloured when the block's
 // mean channels differ by more than `tolerance`.
+// `vector` false keeps to the scalar loop, which the vector kernel must match.
 StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
-                              std::size_t width, std::size_t height, std::uint8_t tolerance);
+                              std::size_t width, std::size_t height, std::uint8_t tolerance,
+                              bool vector = true);
 
 struct ImageAnalysis {
   std::uint64_t pixel_count = 0;
