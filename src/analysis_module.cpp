@@ -96,18 +96,6 @@ PyObject* to_dict(const ImageAnalysis& a) {
   return out.release();
 }
 
-// Releases the interpreter lock for the lifetime of the object.
-class Unlocked {
- public:
-  Unlocked() : saved_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(saved_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
-
 PyObject* analyse_body(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != kArgumentCount) {
     raise(PyExc_TypeError, "analyse(img, blur_n, window_radius, min_prominence, min_distance, "
@@ -135,7 +123,7 @@ PyObject* analyse_body(PyObject* const* args, Py_ssize_t nargs) {
   ImageAnalysis analysis;
   {
     // `image` holds the array, and with it the memory, while unlocked.
-    Unlocked unlocked;
+    ReleasedInterpreterLock unlocked;
     analysis = analyse(pixels, width, height, params, static_cast<std::uint8_t>(tolerance));
   }
   return to_dict(analysis);
@@ -189,7 +177,7 @@ PyObject* remap_body(PyObject* const* args, Py_ssize_t nargs) {
   const auto* from = static_cast<const std::uint8_t*>(PyArray_DATA(in_array));
   auto* to = static_cast<std::uint8_t*>(PyArray_DATA(out_array));
   {
-    Unlocked unlocked;
+    ReleasedInterpreterLock unlocked;
     if (length > 0 && from != to) std::memmove(to, from, length);
     if (length >= 3) remap_to_grey(levels, to, length);
   }
