@@ -106,13 +106,21 @@ echo "${wheel##*/}"
 "$tools/python" - "$wheel" "$work/so" <<'EOF'
 import sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as z:
-    [name] = [n for n in z.namelist() if n.endswith(".so")]
-    z.extract(name, sys.argv[2])
-    print(name)
+    for name in sorted(n for n in z.namelist() if n.endswith(".so")):
+        z.extract(name, sys.argv[2])
+        print(name)
 EOF
-exported=$(nm -D --defined-only "$work"/so/*.so | awk '$2 ~ /^[TtWwiu]$/ {print $3}')
-[ "$exported" = PyInit_vorn_hyst ] || fail "exported functions: $exported"
-echo "exported functions: $exported"
+# Each extension exports its init function and nothing else.
+for so in "$work"/so/*.so "$work"/so/vorn_hyst_cli/*.so; do
+    exported=$(nm -D --defined-only "$so" | awk '$2 ~ /^[TtWwiu]$/ {print $3}')
+    case "${so##*/}" in
+        vorn_hyst.*) expected=PyInit_vorn_hyst ;;
+        _analysis.*) expected=PyInit__analysis ;;
+        *) fail "unexpected extension ${so##*/}" ;;
+    esac
+    [ "$exported" = "$expected" ] || fail "${so##*/} exports: $exported"
+    echo "${so##*/} exports: $exported"
+done
 
 # ---- one environment per interpreter -------------------------------------------------
 
