@@ -212,6 +212,7 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace vorn
 
-PyMODINIT_FUNC PyInit__analysis() {
+// The interpreter looks for this name: the module's, `_analysis`, after PyInit_.
+PyMODINIT_FUNC PyInit__analysis() {  // NOLINT(bugprone-reserved-identifier)
   return PyModuleDef_Init(&vorn::module_def);
 }
