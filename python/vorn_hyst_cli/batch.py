@@ -52,7 +52,8 @@ def plan(inputs, policy, recursive):
 def walk(root, recursive, skip, failed=None):
     """The images under `root`. Symbolic links to directories are followed,
     each directory once: a link back into what is already being walked is
-    reported in `failed` rather than followed round in circles."""
+    noted rather than followed round in circles; an unreadable directory is
+    a failed row in `failed`."""
     seen = set()
 
     def unreadable(error):
@@ -63,9 +64,9 @@ def walk(root, recursive, skip, failed=None):
         here = Path(dirpath)
         st = os.stat(here)
         if (st.st_dev, st.st_ino) in seen:
-            if failed is not None:
-                failed.append(Row(str(here), error="directory already walked (symbolic link "
-                                                   "loop or second link), not read again"))
+            # Nothing is missed (its files are taken once), so a notice, not a failure.
+            emit(f"{PROG}: {here}: directory already walked (a symbolic link loop or a "
+                 "second link to it), not read again", sys.stderr)
             dirnames[:] = []
             continue
         seen.add((st.st_dev, st.st_ino))
@@ -102,7 +103,10 @@ class Progress:
         self.lock = threading.Lock()
         self.bar = None
         if not quiet and total > 0 and self.stream.isatty():
-            from tqdm import tqdm
+            try:
+                from tqdm import tqdm
+            except ImportError:  # without the cli extra: lines instead of a bar
+                return
             self.bar = tqdm(total=total, file=self.stream, unit="file", dynamic_ncols=True,
                             leave=False)
 
