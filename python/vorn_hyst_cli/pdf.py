@@ -110,11 +110,11 @@ def check_changes_allowed(pdf):
 
 def save(pdf, f):
     import pikepdf
-    # Streams are copied as they are stored (no decoding, no new compression),
-    # object streams kept, the encryption copied and the linearisation kept.
+    # Streams are copied as they are stored: without compress_streams (and no
+    # decode level asked for) qpdf neither decodes nor compresses any of them.
+    # Object streams, the encryption and the linearisation are kept.
     pdf.save(f, linearize=pdf.is_linearized, encryption=pdf.is_encrypted,
              fix_metadata_version=False, compress_streams=False,
-             stream_decode_level=pikepdf.StreamDecodeLevel.none,
              object_stream_mode=pikepdf.ObjectStreamMode.preserve)
     check_warnings(pdf)
 
@@ -190,6 +190,7 @@ def decide_image(pdf, image, page, policy, params):
         if problems:
             raise LeftAlone(f"damaged image data: {one_line(problems[0])}")
     except LeftAlone as e:
+        pdf.get_warnings()  # damage of this image only, which stays as it is
         return Outcome(LEFT, str(e), page, before, before)
     decision = decide(rgb, params)
     verdict, reason = decision.verdict, decision.reason
@@ -229,12 +230,12 @@ def rewritable_kind(image):
     if len(filters) != 1 or filters[0] not in FILTERS:
         raise LeftAlone(f"{'+'.join(f[1:] for f in filters) or 'uncompressed'} image data"
                         " (only Flate and JPEG are rewritten)")
-    space = rgb_space_problem(image.get("/ColorSpace"))
-    if space:
-        raise LeftAlone(space)
     bits = image.get("/BitsPerComponent")
     if bits != 8:
         raise LeftAlone(f"{bits}-bit channels")
+    space = rgb_space_problem(image.get("/ColorSpace"))
+    if space:
+        raise LeftAlone(space)
     decode = image.get("/Decode")
     if decode is not None and [float(v) for v in decode] != DEFAULT_DECODE:
         raise LeftAlone("non-default /Decode")
@@ -310,9 +311,12 @@ def check_pixel_count(count):
 
 
 def inflate_at_most(raw, limit):
-    out = zlib.decompressobj().decompress(raw, limit + 1)
+    inflater = zlib.decompressobj()
+    out = inflater.decompress(raw, limit + 1)
     if len(out) > limit:
         raise LeftAlone("more image data than /Width and /Height ask for")
+    if not inflater.eof:
+        raise LeftAlone("damaged image data: the Flate data ends early")
     return out
 
 
