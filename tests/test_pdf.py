@@ -296,6 +296,7 @@ def test_file_level_properties_kept(tmp_path, save):
 
 @pytest.mark.parametrize("policy, written", [
     ({"in_place": True}, "replaced"),
+    ({"in_place": True, "keep_rgb": True}, "replaced"),
     ({"in_place": True, "dry_run": True}, "untouched"),
     ({"outdir": "out", "skip_existing": True}, "untouched"),
     ({"outdir": "out", "overwrite": True}, "replaced"),
@@ -314,6 +315,13 @@ def test_output_policy(tmp_path, policy, written):
     assert all(r.verdict != FAILED for r in rows)
     assert (dest.read_bytes() == before) == (written == "untouched")
     assert sorted(p.name for p in dest.parent.iterdir() if p.name.startswith(".")) == []
+    if written == "replaced":
+        with pikepdf.open(dest) as pdf:
+            image = one_image(pdf.pages[0])
+            assert image.ColorSpace == (DeviceRGB if policy.get("keep_rgb") else DeviceGray)
+            samples = np.frombuffer(image.read_bytes(), np.uint8)
+            assert np.array_equal(samples, vorn_hyst.monochrome(scan())[
+                ..., slice(None) if policy.get("keep_rgb") else 0].ravel())
 
 
 def test_folders_and_jobs(tmp_path):
