@@ -51,6 +51,7 @@ def process_pdf(job, policy, params):
     with open_pdf(pikepdf, data) as pdf:
         check_changes_allowed(pdf)
         rows, changed = rewrite_images(pdf, job, policy, params)
+        check_warnings(pdf)  # damage met in the page tree after the last image
         t0 = time.perf_counter()
         if policy.dry_run:
             pass
@@ -201,7 +202,7 @@ def decide_image(pdf, image, page, policy, params):
         return Outcome(verdict, reason, page, before, before)
     data = encode(pixels, kind, policy.quality)
     if len(data) >= before and (kind == "JPEG" or verdict == GREY):
-        what = "grey JPEG" if kind == "JPEG" else "grey image"
+        what = "new JPEG" if kind == "JPEG" else "grey image"
         return Outcome(LEFT if verdict == FIXED else verdict,
                        f"the {what} ({len(data)} bytes) would not be smaller than the original",
                        page, before, before)
@@ -289,6 +290,7 @@ def decode_rgb(image, kind):
         raise LeftAlone("no usable /Width and /Height")
     check_pixel_count(width * height)
     import pikepdf
+    from PIL import Image
     try:
         if kind == "JPEG":
             return decode_jpeg(image.read_raw_bytes(), width, height)
@@ -297,7 +299,7 @@ def decode_rgb(image, kind):
         samples = inflate_at_most(image.read_raw_bytes(), size + height + 1024)
         if image.get("/DecodeParms") is not None:  # predictors: qpdf undoes them
             samples = image.read_bytes()
-    except (pikepdf.PdfError, OSError, zlib.error, ValueError) as e:
+    except (pikepdf.PdfError, OSError, zlib.error, ValueError, Image.DecompressionBombError) as e:
         raise LeftAlone(f"damaged image data: {one_line(e)}") from None
     if len(samples) < size:
         raise LeftAlone("less image data than /Width and /Height ask for")
@@ -336,8 +338,7 @@ def encode(pixels, kind, quality):
         return zlib.compress(pixels.tobytes())
     from PIL import Image
     out = io.BytesIO()
-    Image.fromarray(pixels, "L" if pixels.ndim == 2 else "RGB").save(
-        out, format="JPEG", quality=quality, optimize=True)
+    Image.fromarray(pixels).save(out, format="JPEG", quality=quality, optimize=True)
     return out.getvalue()
 
 
