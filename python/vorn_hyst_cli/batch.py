@@ -16,6 +16,7 @@ from .pdf import EXTENSIONS as PDF_EXTENSIONS, process_pdf
 from .report import Row
 
 PROG = "vorn-hyst"
+FOUND_IN_FOLDERS = EXTENSIONS | PDF_EXTENSIONS
 
 
 @dataclasses.dataclass
@@ -56,7 +57,7 @@ def walk(root, recursive, skip):
         dirnames[:] = sorted(d for d in dirnames if recursive and not d.startswith(".")
                              and (here / d).resolve() != skip)
         for name in sorted(filenames):
-            if not name.startswith(".") and os.path.splitext(name)[1].lower() in EXTENSIONS | PDF_EXTENSIONS:
+            if not name.startswith(".") and os.path.splitext(name)[1].lower() in FOUND_IN_FOLDERS:
                 yield here / name
 
 
