@@ -4,6 +4,7 @@ import io
 import json
 import shutil
 import subprocess
+import zlib
 
 import numpy as np
 import pytest
@@ -60,7 +61,7 @@ DOCUMENT = [
     (encoded(colour(), "JPEG"), COLOUR, DeviceRGB, DCT, None),
     (encoded(three_tones(), "PNG"), GREY, DeviceGray, Flate, three_tones()[..., 0]),
     (encoded(three_tones(), "JPEG", quality=100, subsampling=0), GREY, DeviceRGB, DCT, None),
-    (encoded(scan(), "PNG", icc_profile=srgb_profile()), FIXED, DeviceGray, Flate,
+    (encoded(scan(), "PNG", icc_profile=srgb_profile()), FIXED, DeviceGray, Flate,  # no predictor
      vorn_hyst.monochrome(scan())[..., 0]),
     (encoded(with_alpha(), "PNG"), FIXED, DeviceGray, Flate, None),
 ]
@@ -76,10 +77,16 @@ def image_pdf(images):
         images, layout_fun=img2pdf.get_fixed_dpi_layout_fun((72, 72)))))
 
 
+def without_predictor(image, pixels):
+    image.write(zlib.compress(pixels.tobytes()), filter=Flate)  # drops /DecodeParms
+    assert "/DecodeParms" not in image
+
+
 def scanned_document(path, **save):
     """The document above with an OCR-like text layer, an outline, XMP and
     /Info metadata, and a last page showing page 1's image again."""
     pdf = image_pdf([image for image, *_ in DOCUMENT])
+    without_predictor(one_image(pdf.pages[6]), scan())
     first = pdf.pages[0]
     first.Resources.Font = pikepdf.Dictionary(F1=pikepdf.Dictionary(
         Type=pikepdf.Name.Font, Subtype=pikepdf.Name.Type1, BaseFont=pikepdf.Name.Helvetica))
@@ -113,6 +120,7 @@ def unusual_document(path):
         "colour-key": encoded(scan(), "PNG"),
         "/Matte": encoded(with_alpha(), "PNG"),
         "damaged image data": encoded(scan(), "PNG"),
+        "more image data": encoded(scan(), "PNG"),
         "not be smaller": encoded(mid_tones(), "JPEG", quality=20),
     }
     pdf = image_pdf(list(kinds.values()))
@@ -121,6 +129,7 @@ def unusual_document(path):
     images[6].Mask = [0, 60, 0, 60, 0, 60]
     images[7].SMask.Matte = [1, 1, 1]
     images[8].write(images[8].read_raw_bytes()[:40], filter=Flate, decode_parms=images[8].DecodeParms)
+    without_predictor(images[9], np.zeros((100, 36, 44, 3), np.uint8))  # a small bomb
     pdf.save(path)
     return list(kinds)
 
