@@ -10,6 +10,9 @@ import numpy as np
 import vorn_hyst
 
 FIXED, GREY, COLOUR, FAILED = ("levels fixed", "unchanged grey", "colour left as it is", "failed")
+# A PDF's page image kept as it is: not one to decide (not 8-bit RGB, damaged),
+# or one whose rewrite would not be smaller.
+LEFT = "left as it is"
 PARAMETERS = ("blur_n", "window_radius", "min_prominence", "min_distance", "percentage")
 
 

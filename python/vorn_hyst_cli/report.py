@@ -7,7 +7,7 @@ import dataclasses
 import io
 import json
 
-from .decision import COLOUR, FAILED, FIXED, GREY
+from .decision import COLOUR, FAILED, FIXED, GREY, LEFT
 from .fileio import write_atomic
 
 
@@ -22,12 +22,19 @@ class Row:
     output: str = ""
     seconds: float = 0.0
     error: str = ""
+    # PDF page images: the image's name on its page (/Fm0/Im1 inside a Form
+    # XObject), why it was left alone, and its stored size before and after.
+    image: str = ""
+    reason: str = ""
+    bytes_before: int = 0
+    bytes_after: int = 0
 
 
 def summary(rows):
-    count = {v: sum(r.verdict == v for r in rows) for v in (FIXED, GREY, COLOUR, FAILED)}
+    count = {v: sum(r.verdict == v for r in rows) for v in (FIXED, GREY, COLOUR, LEFT, FAILED)}
+    left = f", {count[LEFT]} left as they are" if count[LEFT] else ""
     return (f"{count[FIXED] + count[GREY]} monochrome ({count[FIXED]} levels fixed, "
-            f"{count[GREY]} unchanged grey), {count[COLOUR]} colour, {count[FAILED]} failed")
+            f"{count[GREY]} unchanged grey), {count[COLOUR]} colour{left}, {count[FAILED]} failed")
 
 
 def write_report(path, rows):
