@@ -12,9 +12,11 @@ from pathlib import Path
 
 from .fileio import ImageError
 from .imaging import EXTENSIONS, process_image
+from .pdf import EXTENSIONS as PDF_EXTENSIONS, process_pdf
 from .report import SKIPPED, Row
 
 PROG = "vorn-hyst"
+FOUND_IN_FOLDERS = EXTENSIONS | PDF_EXTENSIONS
 
 
 @dataclasses.dataclass
@@ -73,7 +75,7 @@ def walk(root, recursive, skip, failed=None):
         dirnames[:] = sorted(d for d in dirnames if recursive and not d.startswith(".")
                              and (here / d).resolve() != skip)
         for name in sorted(filenames):
-            if not name.startswith(".") and os.path.splitext(name)[1].lower() in EXTENSIONS:
+            if not name.startswith(".") and os.path.splitext(name)[1].lower() in FOUND_IN_FOLDERS:
                 yield here / name
 
 
@@ -83,7 +85,8 @@ def process(job, policy, params):
     if policy.skips(job.dest):
         return [Row(str(job.source), verdict=SKIPPED, output=str(job.dest))]
     try:
-        return process_image(job, policy, params)
+        is_pdf = job.source.suffix.lower() in PDF_EXTENSIONS
+        return (process_pdf if is_pdf else process_image)(job, policy, params)
     except ImageError as e:
         message = str(e)
     except OSError as e:

@@ -32,8 +32,9 @@ def build_parser():
         epilog="examples:\n"
                "  vorn-hyst scans/ -r -o fixed/ --report fixed/report.csv\n"
                "  vorn-hyst page-*.tif --in-place\n"
+               "  vorn-hyst scans.pdf -o fixed/\n"
                "  vorn-hyst --demo demo-out")
-    p.add_argument("inputs", nargs="*", metavar="INPUT", help="image files or directories")
+    p.add_argument("inputs", nargs="*", metavar="INPUT", help="image or PDF files, or directories")
     p.add_argument("-o", "--output", metavar="OUTDIR", type=Path,
                    help="directory for the results (the inputs' relative paths are kept)")
     p.add_argument("-r", "--recursive", action="store_true", help="descend into subdirectories")

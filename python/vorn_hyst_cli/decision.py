@@ -21,7 +21,10 @@ from . import _analysis
 FIXED, GREY, COLOUR, FAILED = ("levels fixed", "unchanged grey", "colour left as it is", "failed")
 FLAT = "blank or flat, left as it is"
 LOSS = "content loss, left as it is"
-VERDICTS = (FIXED, GREY, COLOUR, FLAT, LOSS, FAILED)
+# A PDF's page image kept as it is: not one to decide (not 8-bit RGB, damaged),
+# or one whose rewrite would not be smaller.
+LEFT = "left as it is"
+VERDICTS = (FIXED, GREY, COLOUR, FLAT, LOSS, LEFT, FAILED)
 PARAMETERS = ("blur_n", "window_radius", "min_prominence", "min_distance", "percentage")
 CHANNELS = "RGB"
 

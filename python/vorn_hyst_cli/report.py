@@ -6,7 +6,7 @@ import csv
 import dataclasses
 import json
 
-from .decision import COLOUR, FAILED, FIXED, FLAT, GREY, LOSS
+from .decision import COLOUR, FAILED, FIXED, FLAT, GREY, LEFT, LOSS
 from .fileio import write_atomic
 
 SKIPPED = "skipped, output exists"
@@ -25,6 +25,11 @@ class Row:
     seconds: float = 0.0
     error: str = ""
     reason: str = ""
+    # PDF page images: the image's name on its page (/Fm0/Im1 inside a Form
+    # XObject) and its stored size before and after.
+    image: str = ""
+    bytes_before: int = 0
+    bytes_after: int = 0
     # What the level fix saw: peaks per channel ("2/2/2"), their positions,
     # the largest relative mass deviations, and for a neutral image the
     # shares of pixels that keep colour and that the fix makes black / white.
@@ -46,10 +51,11 @@ def record(row):
 
 def summary(rows, dry_run=False):
     count = {v: sum(r.verdict == v for r in rows) for v in (FIXED, GREY, COLOUR, FLAT, LOSS,
-                                                             FAILED, SKIPPED)}
+                                                             LEFT, FAILED, SKIPPED)}
+    left = f", {count[LEFT]} left as they are" if count[LEFT] else ""
     text = (f"{count[FIXED] + count[GREY]} monochrome ({count[FIXED]} levels fixed, "
             f"{count[GREY]} unchanged grey), {count[COLOUR]} colour, "
-            f"{count[FLAT]} blank or flat, {count[LOSS]} refused for content loss, "
+            f"{count[FLAT]} blank or flat, {count[LOSS]} refused for content loss{left}, "
             f"{count[FAILED]} failed")
     if count[SKIPPED]:
         text += f", {count[SKIPPED]} skipped"
