@@ -12,6 +12,7 @@ import dataclasses
 import filecmp
 import logging
 import os
+import signal
 import tempfile
 from pathlib import Path
 
@@ -96,10 +97,31 @@ def local_cluster(distributed, scheduler, threads):
     if not count.isdigit() or int(count) < 1:
         raise ClusterError(f"--scheduler {scheduler}: give local:N with N at least 1")
     import dask
-    with dask.config.set({"distributed.scheduler.allowed-failures": ALLOWED_FAILURES}):
-        return distributed.LocalCluster(
-            n_workers=int(count), threads_per_worker=threads, processes=True,
-            host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR)
+    try:
+        with dask.config.set({"distributed.scheduler.allowed-failures": ALLOWED_FAILURES}), \
+                interrupt_ignored():
+            return distributed.LocalCluster(
+                n_workers=int(count), threads_per_worker=threads, processes=True,
+                host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR)
+    except (OSError, RuntimeError) as e:
+        raise ClusterError(f"cannot start {count} local workers: {e}") from None
+
+
+@contextlib.contextmanager
+def interrupt_ignored():
+    """Worker processes started meanwhile inherit the ignored Ctrl-C, which then
+    reaches this process alone: it cancels the tasks and closes the workers,
+    instead of each worker dying with a traceback of its own. A Ctrl-C while
+    the workers start is lost."""
+    try:
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    except ValueError:  # not the main thread: there is no Ctrl-C to handle here
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def make_task(job, policy, params):
@@ -132,7 +154,10 @@ def check_workers(client, tasks, policy):
         # Made here, so that a worker that does not share it is caught now,
         # not after it has written its results onto a disk of its own.
         made = first_missing(outdir)
-        outdir.mkdir(parents=True, exist_ok=True)
+        try:
+            outdir.mkdir(parents=True, exist_ok=True)
+        except OSError as e:
+            raise ClusterError(f"cannot make {policy.outdir}: {e}") from None
         folders.append(str(outdir))
     try:
         unseen = client.run(unseen_folders, folders)
