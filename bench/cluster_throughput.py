@@ -13,6 +13,7 @@ the intercept gives.
 
 import argparse
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -44,16 +45,25 @@ def make_images(folder, count, h, w, suffix):
 
 
 def run_once(inputs, extra, work):
+    """(wall seconds, processor seconds) of one run, its worker processes included."""
     out = work / "out"
     shutil.rmtree(out, ignore_errors=True)
     command = [sys.executable, "-m", "vorn_hyst_cli", str(inputs), "-o", str(out), "-q", *extra]
-    start = time.perf_counter()
+    before, start = processor_seconds(), time.perf_counter()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    return time.perf_counter() - start, processor_seconds() - before
+
+
+def processor_seconds():
+    # Workers are waited for by their nanny, and it by the command, so their
+    # time is counted among this process's children.
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def measure(work, reps, small, large):
-    """{(kind, config): (seconds per file, start-up seconds)}, from the fastest runs."""
+    """{(kind, config): [(per file, start-up) of wall time, the same of processor
+    time]}, from the fastest runs."""
     results = {}
     for kind, (h, w, suffix) in KINDS.items():
         batches = {}
@@ -66,17 +76,20 @@ def measure(work, reps, small, large):
                 for count, folder in batches.items():
                     samples[name, count].append(run_once(folder, extra, work))
         for name, _ in CONFIGS:
-            t_small = min(samples[name, small])
-            t_large = min(samples[name, large])
-            per_file = (t_large - t_small) / (large - small)
-            results[kind, name] = (per_file, t_small - small * per_file)
+            results[kind, name] = []
+            for which in (0, 1):
+                t_small = min(s[which] for s in samples[name, small])
+                t_large = min(s[which] for s in samples[name, large])
+                per_file = (t_large - t_small) / (large - small)
+                results[kind, name].append((per_file, t_small - small * per_file))
     return results
 
 
 def table(results):
-    lines = ["| images | run | files/s | ms per file | start-up, close |", "|---|---|---|---|---|"]
-    for (kind, name), (per_file, startup) in results.items():
-        lines.append(f"| {kind} | {name} | {1 / per_file:.0f} | {per_file * 1e3:.1f} | "
+    lines = ["| images | run | files/s | wall ms per file | processor ms per file | "
+             "start-up and close |", "|---|---|---|---|---|---|"]
+    for (kind, name), ((wall, startup), (cpu, _)) in results.items():
+        lines.append(f"| {kind} | {name} | {1 / wall:.0f} | {wall * 1e3:.1f} | {cpu * 1e3:.1f} | "
                      f"{startup:.1f} s |")
     return "\n".join(lines)
 
@@ -89,8 +102,10 @@ def main():
                         "flush of every result to disk costs nothing: %(default)s)")
     args = p.parse_args()
     reps, small, large = (1, 10, 40) if args.quick else (5, 10, 80)
+    load = os.getloadavg()[0]
     with tempfile.TemporaryDirectory(prefix="vorn-cluster-bench-", dir=args.dir) as work:
         results = measure(Path(work), reps, small, large)
+    print(f"load average {load:.1f} before, {os.getloadavg()[0]:.1f} after")
     print(f"{os.cpu_count()} cores, Python {sys.version.split()[0]}, images in {args.dir}, "
           f"batches of {small} and {large} files, fastest of {reps}\n")
     print(table(results))

@@ -98,8 +98,12 @@ def local_cluster(distributed, scheduler, threads):
         raise ClusterError(f"--scheduler {scheduler}: give local:N with N at least 1")
     import dask
     try:
-        with dask.config.set({"distributed.scheduler.allowed-failures": ALLOWED_FAILURES}), \
-                interrupt_ignored():
+        # The workers' statistical profiler samples every thread a hundred
+        # times a second: processor time taken from the files, for a dashboard
+        # that local:N does not start.
+        settings = {"distributed.scheduler.allowed-failures": ALLOWED_FAILURES,
+                    "distributed.worker.profile.enabled": False}
+        with dask.config.set(settings), interrupt_ignored():
             return distributed.LocalCluster(
                 n_workers=int(count), threads_per_worker=threads, processes=True,
                 host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR)
@@ -258,7 +262,9 @@ def gather(distributed, futures, tasks, on_rows):
     done = distributed.as_completed(futures, with_results=True, raise_errors=False)
     for future, result in done:
         i = index[future.key]
-        results[i] = result if isinstance(result, list) else failed_task(distributed, future, tasks[i])
+        if not isinstance(result, list):  # the task's error, not its rows
+            result = failed_task(distributed, future, tasks[i])
+        results[i] = result
         future.release()
         on_rows(results[i])
     return [row for rows in results for row in rows]
