@@ -103,7 +103,8 @@ def test_cluster_writes_what_a_plain_run_writes(mixed, tmp_path, deadline, kill)
         status = main([*args, "--scheduler", "local:2"])
     else:
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
-                                      dashboard_address=None, processes=True) as cluster:
+                                      processes=True, dashboard_address="127.0.0.1:0",
+                                      scheduler_kwargs={"dashboard": False}) as cluster:
             killer, state = kill_one_worker_part_way(cluster, out, after=len(expected) // 5)
             status = main([*args, "--scheduler", cluster.scheduler_address])
             killer.join()

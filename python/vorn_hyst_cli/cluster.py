@@ -106,7 +106,10 @@ def local_cluster(distributed, scheduler, threads):
         with dask.config.set(settings), interrupt_ignored():
             return distributed.LocalCluster(
                 n_workers=int(count), threads_per_worker=threads, processes=True,
-                host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR)
+                host="127.0.0.1", silence_logs=logging.ERROR,
+                # no dashboard, and the scheduler's own web server on any free
+                # port rather than on 8787, which another run may hold
+                dashboard_address="127.0.0.1:0", scheduler_kwargs={"dashboard": False})
     except (OSError, RuntimeError) as e:
         raise ClusterError(f"cannot start {count} local workers: {e}") from None
 
