@@ -11,7 +11,7 @@ The package's parts: ``cli`` (options and the entry point), ``policy`` (where
 results go and what may be replaced), ``batch`` (finding the work, running it,
 progress and the report), ``decision`` (the verdict on one image), ``imaging``
 (reading and writing image files with their metadata), ``fileio`` (atomic
-writes) and ``demo``.
+writes), ``cluster`` (the batch as Dask tasks, for ``--scheduler``) and ``demo``.
 """
 
 from .cli import main

@@ -65,6 +65,11 @@ def build_parser():
     g.add_argument("--percentage", type=float, default=defaults["percentage"], metavar="R",
                    help="largest relative disagreement of the channels' peak masses still "
                         "judged monochrome (default %(default)s)")
+    c = p.add_argument_group("cluster", "run the files as Dask tasks (needs vorn_hyst[cluster]); "
+                             "inputs and outputs must be on a file system every worker shares")
+    c.add_argument("--scheduler", metavar="ADDRESS",
+                   help="a Dask scheduler (tcp://host:8786), or local:N for N worker processes "
+                        "here; --jobs is then the thread count of each local worker")
     return p
 
 
@@ -119,7 +124,8 @@ def parse_args(argv):
 
 def main(argv=None):
     """Runs the command line; returns the exit status (0: all went well, 1: some image
-    failed, 2: bad usage or Pillow missing, 130: interrupted)."""
+    failed, 2: bad usage, Pillow missing or a cluster that cannot run the
+    batch, 130: interrupted)."""
     try:
         args = parse_args(sys.argv[1:] if argv is None else argv)
     except SystemExit as e:  # usage errors and --help
@@ -138,12 +144,17 @@ def main(argv=None):
     for row in failed:
         progress.update([row])
     try:
-        rows = run_jobs(jobs, policy, args.params, args.jobs, progress.update)
+        if args.scheduler:
+            rows = run_on_cluster(args, jobs, policy, progress.update)
+        else:
+            rows = run_jobs(jobs, policy, args.params, args.jobs, progress.update)
     except KeyboardInterrupt:
         progress.close()
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     progress.close()
+    if rows is None:
+        return 2
     rows = failed + rows
     if not rows:
         print(f"{PROG}: no images found", file=sys.stderr)
@@ -151,3 +162,13 @@ def main(argv=None):
         write_report(args.report, rows)
     print(summary(rows))
     return 1 if any(r.verdict == FAILED for r in rows) else 0
+
+
+def run_on_cluster(args, jobs, policy, on_rows):
+    """The batch as Dask tasks; None (after saying why) if the cluster cannot run it."""
+    from . import cluster  # imports Dask, which a plain run does without
+    try:
+        return cluster.run_jobs(jobs, policy, args.params, args.scheduler, args.jobs, on_rows)
+    except cluster.ClusterError as e:
+        print(f"{PROG}: {e}", file=sys.stderr)
+        return None
