@@ -14,8 +14,8 @@ results go and what may be replaced), ``batch`` (finding the work, running it,
 progress), ``report`` (rows, summary, the streamed report file), ``decision``
 (the verdict on one image, with the guards), ``_analysis`` (the private
 extension that runs the module's stages for it), ``imaging`` (reading and
-writing image files with their metadata), ``fileio`` (atomic writes) and
-``demo``.
+writing image files with their metadata), ``fileio`` (atomic writes),
+``cluster`` (the batch as Dask tasks, for ``--scheduler``) and ``demo``.
 """
 
 from .cli import main

@@ -86,6 +86,11 @@ def build_parser():
     g.add_argument("--percentage", type=ratio, default=defaults["percentage"], metavar="R",
                    help="largest relative disagreement of the channels' peak masses still "
                         "judged monochrome, >= 0 (default %(default)s)")
+    c = p.add_argument_group("cluster", "run the files as Dask tasks (needs vorn_hyst[cluster]); "
+                             "inputs and outputs must be on a file system every worker shares")
+    c.add_argument("--scheduler", metavar="ADDRESS",
+                   help="a Dask scheduler (tcp://host:8786), or local:N for N worker processes "
+                        "here; --jobs is then the thread count of each local worker")
     return p
 
 
@@ -174,7 +179,8 @@ def sigterm_as_interrupt():
 
 def main(argv=None):
     """Runs the command line; returns the exit status (0: all went well, 1: some image
-    failed, 2: bad usage or Pillow missing, 130: interrupted)."""
+    failed, 2: bad usage, an unwritable report, Pillow missing or a cluster that
+    cannot run the batch, 130: interrupted)."""
     for stream in (sys.stdout, sys.stderr):  # names that are not UTF-8 still print
         with contextlib.suppress(AttributeError, ValueError):
             stream.reconfigure(errors="backslashreplace")
@@ -201,7 +207,7 @@ def run(args, policy):
     except OSError as e:
         print(f"{PROG}: cannot write the report {args.report}: {e.strerror or e}", file=sys.stderr)
         return 2
-    rows = []
+    rows, jobs = [], []
     try:
         jobs, failed = plan(args.inputs, policy, args.recursive)
         progress = Progress(len(jobs) + len(failed), args.quiet, verbose=args.verbose)
@@ -214,7 +220,13 @@ def run(args, policy):
         for row in failed:
             done([row])
         try:
-            run_jobs(jobs, policy, args.params, args.jobs, done)
+            if args.scheduler:
+                if run_on_cluster(args, jobs, policy, done) is None:
+                    if report:
+                        report.abandon()
+                    return 2
+            else:
+                run_jobs(jobs, policy, args.params, args.jobs, done)
         finally:
             progress.close()
     except KeyboardInterrupt:
@@ -222,9 +234,25 @@ def run(args, policy):
         return 130
     finally:
         if report:
-            report.close()
+            report.close(in_input_order(rows, jobs))
     if not rows:
         print(f"{PROG}: no images found in {' '.join(args.inputs)}", file=sys.stderr)
         return 1
     emit(summary(rows, policy.dry_run), sys.stdout)
     return 1 if any(r.verdict == FAILED for r in rows) else 0
+
+
+def in_input_order(rows, jobs):
+    """Rows of files that could not be planned first, then file by file as planned."""
+    order = {str(job.source): i for i, job in enumerate(jobs)}
+    return sorted(rows, key=lambda row: order.get(row.path, -1))  # stable: pages stay in order
+
+
+def run_on_cluster(args, jobs, policy, on_rows):
+    """The batch as Dask tasks; None (after saying why) if the cluster cannot run it."""
+    from . import cluster  # imports Dask, which a plain run does without
+    try:
+        return cluster.run_jobs(jobs, policy, args.params, args.scheduler, args.jobs, on_rows)
+    except cluster.ClusterError as e:
+        print(f"{PROG}: {e}", file=sys.stderr)
+        return None

@@ -67,6 +67,14 @@ def write_atomic(dest, fill, like=None, replace=False, keep_times=False):
             os.unlink(tmp)
 
 
+def temporary_owner(filename):
+    """The destination name whose temporary file, as write_atomic names them, this is, or None."""
+    stem, dot, random = filename[1:-4].rpartition(".")
+    if filename.startswith(".") and filename.endswith(".tmp") and dot and len(random) == 8:
+        return stem
+    return None
+
+
 def read_umask():
     mask = os.umask(0o22)
     os.umask(mask)

@@ -64,9 +64,10 @@ def summary(rows, dry_run=False):
 
 class ReportWriter:
     """Writes the report as the rows come in, so that an interrupted run still
-    has one: CSV, or JSON Lines for .jsonl, one flushed line per row. A .json
-    report is one document, so it is written whole (atomically) at close(),
-    which the caller runs on every way out, interruption included.
+    has one: CSV, or JSON Lines for .jsonl, one flushed line per row, in the
+    order the files finish. A .json report is one document, so it is written
+    whole (atomically, in input order) at close(), which the caller runs on
+    every way out, interruption included.
 
     Opening it checks, before any work, that the report can be written."""
 
@@ -98,15 +99,26 @@ class ReportWriter:
         if self.file:
             self.file.flush()
 
-    def close(self):
+    def close(self, ordered=None):
+        """Finishes the report; a .json one lists `ordered` (the rows in input
+        order) when given, the rows as they came otherwise."""
         if self.file:
             self.file.close()
             self.file = None
             return
         if self.kind == "json":
-            data = json.dumps(self.rows, indent=1).encode() + b"\n"
+            rows = [record(r) for r in ordered] if ordered is not None else self.rows
+            data = json.dumps(rows, indent=1).encode() + b"\n"
             write_atomic(self.path, lambda f: f.write(data), replace=True)
             self.kind = "closed"
+
+    def abandon(self):
+        """Removes the report of a run that could not start its work."""
+        if self.file:
+            self.file.close()
+            self.file = None
+        self.kind = "closed"
+        self.path.unlink(missing_ok=True)
 
 
 def write_report(path, rows):
