@@ -3,14 +3,13 @@
 # both from the compile commands of a CMake configure that finds the
 # interpreter's and NumPy's headers. Exits nonzero on any finding.
 #
-# Usage: bash tests/lint.sh        Environment: PYTHON (default python3)
+# Usage: bash tools/lint.sh        Environment: PYTHON (default python3)
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 python=$("${PYTHON:-python3}" -c "import sys; print(sys.executable)")
 build=$root/build/lint
 start=$SECONDS
-say() { printf '+ %s\n' "$*" >&2; }
 for tool in cmake clang-tidy cppcheck; do
   command -v "$tool" >/dev/null || { echo "lint.sh: $tool is not installed" >&2; exit 1; }
 done

@@ -1,0 +1,95 @@
+"""Helpers and argument doubles shared by the test files (and by support/leak_check.py).
+
+Nothing here needs pytest or NumPy at import time: the NumPy-free leg of
+tools/run.sh collects the interface tests with neither NumPy nor anything
+but pytest installed in the interpreter it runs them in.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+
+HAS_NOTES = sys.version_info >= (3, 11)
+
+# The interpreter of the subprocess tests; tools/run.sh points it at one
+# without NumPy for the tests marked numpy_free.
+SUBPROCESS_PYTHON = os.environ.get("VORN_SUBPROCESS_PYTHON", sys.executable)
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "numpy_free: runs only subprocesses, which need no NumPy in the interpreter")
+
+
+def run_python(code, *args, timeout=300):
+    """Runs `code` in a fresh interpreter; returns the completed process."""
+    return subprocess.run([SUBPROCESS_PYTHON, "-c", textwrap.dedent(code), *args],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def notes(error):
+    return getattr(error, "__notes__", [])
+
+
+# --- argument doubles ----------------------------------------------------------
+
+class IntSub(int):
+    """An int subclass: converted directly, never through its __index__. Also
+    an int whose reference count is its own (small ints are shared)."""
+
+    def __index__(self):
+        raise AssertionError("an int subclass converts directly")
+
+
+def _give_or_raise(value, what):
+    if isinstance(value, BaseException):
+        raise value
+    if isinstance(value, type):
+        raise value(f"{what} refused")
+    return value
+
+
+class Index:
+    """__index__ gives `value`, or raises it (an exception or exception type)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return _give_or_raise(self.value, "index")
+
+    def __repr__(self):
+        return f"Index({self.value!r})"
+
+
+class Floaty:
+    """__float__ gives `value`, or raises it (an exception or exception type)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return _give_or_raise(self.value, "float")
+
+    def __repr__(self):
+        return f"Floaty({self.value!r})"
+
+
+class Unprintable(str):
+    """A keyword name whose str() fails."""
+
+    def __str__(self):
+        raise ValueError("no str")
+
+
+def ndarray_subclass():
+    """A subclass of ndarray (made on demand: NumPy may be absent)."""
+    import numpy as np
+
+    class Sub(np.ndarray):
+        pass
+
+    return Sub
