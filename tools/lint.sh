@@ -26,15 +26,12 @@ say clang-tidy -p "$build" --quiet "${sources[@]#"$root"/}"
 # cppcheck does not read system headers' macros, so the ones NumPy's headers
 # test for are given. Suppressed, with the reason:
 #   useStlAlgorithm     house style, as readability-use-anyofallof in .clang-tidy
-#   constStatement      level_fix.cpp: misreads `x += std::uint64_t{a} + b` as an
-#                       unused array access
 #   cppcheckError       peaks.cpp: the tool's own "cyclic reverse analysis" failure
 #   NumPy's headers     not ours
 cppcheck_args=(--project="$build/compile_commands.json" --std=c++17 --quiet
   --enable=warning,style,performance,portability --inline-suppr --error-exitcode=1
   -DPy_USING_UNICODE -D__x86_64__ -D__linux__ -D__GNUC__=12
   --suppress=missingIncludeSystem --suppress=useStlAlgorithm
-  --suppress="constStatement:$root/src/level_fix.cpp"
   --suppress="cppcheckError:$root/src/peaks.cpp"
   --suppress="*:*/numpy/*"
   --template='{file}:{line}: {severity} [{id}] {message}')
