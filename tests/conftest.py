@@ -1,8 +1,8 @@
-"""Helpers and argument doubles shared by the test files (and by support/leak_check.py).
+"""Helpers and argument doubles shared by the test files and by support/leak_check.py.
 
-Nothing here needs pytest or NumPy at import time: the NumPy-free leg of
-tools/run.sh collects the interface tests with neither NumPy nor anything
-but pytest installed in the interpreter it runs them in.
+Nothing here needs pytest or NumPy at import time: the leak check imports it
+where neither is installed (tools/valgrind.sh), and the interface tests run
+subprocesses where NumPy is not (SUBPROCESS_PYTHON).
 """
 
 import os
@@ -44,38 +44,32 @@ class IntSub(int):
         raise AssertionError("an int subclass converts directly")
 
 
-def _give_or_raise(value, what):
-    if isinstance(value, BaseException):
-        raise value
-    if isinstance(value, type):
-        raise value(f"{what} refused")
-    return value
-
-
-class Index:
-    """__index__ gives `value`, or raises it (an exception or exception type)."""
+class _Gives:
+    """A conversion method that gives `value`, or raises it (an exception or
+    an exception type)."""
 
     def __init__(self, value):
         self.value = value
 
+    def _give(self, what):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        if isinstance(self.value, type):
+            raise self.value(f"{what} refused")
+        return self.value
+
+    def __repr__(self):
+        return f"{type(self).__name__}({self.value!r})"
+
+
+class Index(_Gives):
     def __index__(self):
-        return _give_or_raise(self.value, "index")
-
-    def __repr__(self):
-        return f"Index({self.value!r})"
+        return self._give("index")
 
 
-class Floaty:
-    """__float__ gives `value`, or raises it (an exception or exception type)."""
-
-    def __init__(self, value):
-        self.value = value
-
+class Floaty(_Gives):
     def __float__(self):
-        return _give_or_raise(self.value, "float")
-
-    def __repr__(self):
-        return f"Floaty({self.value!r})"
+        return self._give("float")
 
 
 class Unprintable(str):
