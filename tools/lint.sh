@@ -14,6 +14,8 @@ for tool in cmake clang-tidy cppcheck; do
   command -v "$tool" >/dev/null || { echo "lint.sh: $tool is not installed" >&2; exit 1; }
 done
 
+# A cache from another interpreter's configure would keep that interpreter.
+rm -f "$build/CMakeCache.txt"
 say cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$python"
 cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$python" \
   >/dev/null
