@@ -1,0 +1,63 @@
+"""Checks the extension module in a Linux wheel: it exports PyInit_vorn_hyst
+and nothing else, and needs nothing at run time but glibc 2.17 or older."""
+
+import io
+import re
+import sys
+import zipfile
+
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
+from elftools.elf.gnuversions import GNUVerNeedSection
+
+# glibc's own libraries; anything else (libstdc++, libgcc_s) would have to be
+# on the user's machine in a recent enough version.
+C_LIBRARY = re.compile(r"^(libc|libm|libdl|libpthread|librt|ld-linux[-a-z0-9_]*)\.so(\.\d+)*$")
+NEWEST_GLIBC = (2, 17)
+
+
+def problems_of(elf: ELFFile) -> list[str]:
+    found = []
+    dynsym = elf.get_section_by_name(".dynsym")
+    exported = sorted(
+        s.name for s in dynsym.iter_symbols()
+        if s["st_shndx"] != "SHN_UNDEF" and s.name
+        and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")
+        and s["st_other"]["visibility"] in ("STV_DEFAULT", "STV_PROTECTED")
+    )
+    if exported != ["PyInit_vorn_hyst"]:
+        found.append(f"exports {exported}")
+    for section in elf.iter_sections():
+        if isinstance(section, DynamicSection):
+            for tag in section.iter_tags("DT_NEEDED"):
+                if not C_LIBRARY.match(tag.needed):
+                    found.append(f"needs {tag.needed}")
+        if isinstance(section, GNUVerNeedSection):
+            for _, versions in section.iter_versions():
+                for version in versions:
+                    name = version.name
+                    match = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", name)
+                    if match is None:
+                        found.append(f"needs symbol version {name}")
+                    elif tuple(map(int, match.groups())) > NEWEST_GLIBC:
+                        found.append(f"needs {name}")
+    return found
+
+
+def main(wheel_path: str) -> int:
+    with zipfile.ZipFile(wheel_path) as wheel:
+        modules = [n for n in wheel.namelist() if n.endswith(".so")]
+        if modules != ["vorn_hyst.abi3.so"]:
+            print(f"{wheel_path}: extension modules {modules}", file=sys.stderr)
+            return 1
+        elf = ELFFile(io.BytesIO(wheel.read(modules[0])))
+        found = problems_of(elf)
+    for problem in found:
+        print(f"{wheel_path}: {modules[0]} {problem}", file=sys.stderr)
+    if not found:
+        print(f"{modules[0]} ({elf.get_machine_arch()}): exports PyInit_vorn_hyst only, needs only glibc <= 2.17")
+    return 1 if found else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
