@@ -41,18 +41,22 @@ for arch in "${archs[@]}"; do
     rm -rf "$raw"
     VORN_ZIG=$zig VORN_ZIG_TARGET=$target _PYTHON_HOST_PLATFORM=linux-$arch \
         pip_quiet "$py" -m pip wheel -q --no-deps --no-build-isolation -w "$raw" "$sdist" \
-        -C build-dir="$cache/build-$arch" \
-        -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/cmake/zig-toolchain.cmake" \
-        -C cmake.define.VORN_NUMPY_INCLUDE_DIR="$headers" >/dev/null
+        --config-settings=build-dir="$cache/build-$arch" \
+        --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$root/cmake/zig-toolchain.cmake" \
+        --config-settings=cmake.define.VORN_NUMPY_INCLUDE_DIR="$headers" >/dev/null
     wheels=("$raw"/vorn_hyst-*-cp310-abi3-linux_"$arch".whl)
     [ -e "${wheels[0]}" ] || fail "no linux_$arch wheel: $(ls "$raw")"
-    # Nothing is grafted in (there is nothing to graft): repair only retags
-    # after checking the symbol versions against the policy.
-    "$cache/tools/bin/auditwheel" -q repair --plat "manylinux_2_17_$arch" -w "$dist" "${wheels[0]}"
-    wheel=("$dist"/vorn_hyst-"$version"-cp310-abi3-manylinux_2_17_"$arch"*.whl)
+    # There is nothing to graft in, so the wheel is only retagged; auditwheel
+    # show below checks the tag against the symbol versions and libraries.
+    "$py" -m wheel tags --remove --platform-tag "manylinux_2_17_$arch.manylinux2014_$arch" \
+        "${wheels[0]}" >/dev/null
+    mv "$raw"/vorn_hyst-*-manylinux*.whl "$dist/"
+    wheel=("$dist"/vorn_hyst-"$version"-cp310-abi3-*manylinux_2_17_"$arch".whl)
     [ -e "${wheel[0]}" ] || fail "auditwheel wrote no manylinux_2_17_$arch wheel"
     "$cache/tools/bin/auditwheel" show "${wheel[0]}" >"$cache/show-$arch.txt"
-    grep -q "consistent with the following platform tag: \"manylinux_2_17_$arch\"" "$cache/show-$arch.txt" ||
+    # auditwheel wraps its lines.
+    tr -s '\n ' '  ' <"$cache/show-$arch.txt" |
+        grep -q "consistent with the following platform tag: \"manylinux_2_17_$arch\"" ||
         { cat "$cache/show-$arch.txt"; fail "auditwheel show: ${wheel[0]} is not manylinux_2_17_$arch"; }
     echo "auditwheel show: manylinux_2_17_$arch"
     "$py" "$root/tools/check_wheel.py" "${wheel[0]}"

@@ -36,11 +36,11 @@ build_python() {
 # tools_venv DIR: the build tools, installed once into DIR.
 tools_venv() {
     local dir=$1
-    if [ ! -x "$dir/bin/python" ] || ! "$dir/bin/python" -c 'import ziglang, auditwheel' 2>/dev/null; then
+    if [ ! -x "$dir/bin/python" ] || ! "$dir/bin/python" -c 'import ziglang, auditwheel, wheel' 2>/dev/null; then
         rm -rf "$dir"
         "$(build_python)" -m venv "$dir"
         pip_quiet "$dir/bin/python" -m pip install -q "ziglang>=0.13" "scikit-build-core>=0.10" \
-            "numpy>=2.0" build auditwheel abi3audit cmake ninja
+            "numpy>=2.0" build wheel auditwheel abi3audit cmake ninja
     fi
 }
 
