@@ -24,7 +24,7 @@ zig=$(zig_of "$cache/tools")
 "$zig" version
 
 version=$(sed -n 's/^version = "\(.*\)"$/\1/p' "$root/pyproject.toml" | head -n 1)
-rm -f "$dist/vorn_hyst-$version.tar.gz" "$dist"/vorn_hyst-"$version"-*.whl
+rm -f "$dist/vorn_hyst-$version.tar.gz"
 
 step "sdist"
 pip_quiet "$py" -m build -q --sdist --no-isolation -o "$dist" "$root" >/dev/null
@@ -38,7 +38,7 @@ for arch in "${archs[@]}"; do
     headers=$cache/numpy-include-$arch
     numpy_headers "$cache/tools" "manylinux2014_$arch" "$headers"
     raw=$cache/raw-$arch
-    rm -rf "$raw"
+    rm -rf "$raw" "$dist"/vorn_hyst-"$version"-*_"$arch".whl
     VORN_ZIG=$zig VORN_ZIG_TARGET=$target _PYTHON_HOST_PLATFORM=linux-$arch \
         pip_quiet "$py" -m pip wheel -q --no-deps --no-build-isolation -w "$raw" "$sdist" \
         --config-settings=build-dir="$cache/build-$arch" \
