@@ -26,15 +26,19 @@ def noise(rng, shape, spread):
 
 
 def photo(seed, height, width, grey=False):
-    """Smooth gradients and blobs with sensor noise; grey when asked."""
+    """A lit scene: a sky-to-ground gradient, a warm disc and sensor noise;
+    grey when asked, as a black-and-white photo stored as RGB."""
     rng = np.random.default_rng(seed)
     y, x = np.mgrid[0:height, 0:width].astype(np.int32)
-    planes = []
-    for c in range(1 if grey else 3):
-        cx, cy = rng.integers(0, width), rng.integers(0, height)
-        distance = (np.abs(x - cx) * 7 + np.abs(y - cy) * (3 + c)) * 256 // (width * 10 + 1)
-        planes.append(np.clip((distance + 40 * c) % 256 + noise(rng, (height, width), 6), 0, 255))
-    return rgb(*(planes * 3 if grey else planes))
+    cx, cy = rng.integers(0, width), rng.integers(0, height)
+    disc = (x - cx) ** 2 + (y - cy) ** 2 < (min(height, width) // 3) ** 2
+    sky = 255 - y * 200 // max(height, 1)
+    planes = [np.where(disc, 230 - x * 60 // max(width, 1), sky // 3),
+              np.where(disc, 140, sky * 3 // 4),
+              np.where(disc, 40 + y * 50 // max(height, 1), sky)]
+    if grey:
+        planes = [(planes[0] * 3 + planes[1] * 6 + planes[2]) // 10] * 3
+    return rgb(*(np.clip(p + noise(rng, (height, width), 6), 0, 255) for p in planes))
 
 
 def page(seed, height, width, ink, paper, spread=4):
