@@ -1,6 +1,10 @@
 #include "binding.hpp"
 
+#include "platform.hpp"
+
+#if defined(VORN_HUGE_PAGES)
 #include <sys/mman.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -128,12 +132,6 @@ bool utf8_of(PyObject* text, std::string& out) {
   return true;
 }
 
-std::string repr_of(PyObject* object) {
-  PyRef repr = PyRef::checked(PyObject_Repr(object));
-  std::string out;
-  throw_if(!utf8_of(repr.get(), out));
-  return out;
-}
 
 // The text that the interpreter prints for a traceback object.
 std::string format_traceback(PyObject* traceback) {
@@ -155,6 +153,23 @@ bool type_name(PyObject* object, std::string& out) {
     return false;
   }
   return true;
+}
+
+// What stands for an object whose text cannot be had, the failure pending:
+// the failure is written out as unraisable, and the text names the type.
+std::string unprintable(PyObject* object) {
+  PyErr_WriteUnraisable(object);
+  std::string type;
+  return type_name(object, type) ? "<unprintable " + type + " object>" : "<unprintable object>";
+}
+
+// repr() of an object; a repr that fails must not replace the error being
+// rendered, so it gets the unprintable text instead.
+std::string repr_or_unprintable(PyObject* object) {
+  PyRef repr = PyRef::steal(PyObject_Repr(object));
+  std::string out;
+  if (repr && utf8_of(repr.get(), out)) return out;
+  return unprintable(object);
 }
 
 }  // namespace
@@ -214,10 +229,20 @@ void PendingError::restore() {
 }
 
 std::string PendingError::render() const {
-  std::string out = "PyErr { type: " + repr_of(type_.get());
-  out += ", value: " + repr_of(value_.get());
+  std::string out = "PyErr { type: " + repr_or_unprintable(type_.get());
+  out += ", value: " + repr_or_unprintable(value_.get());
   out += ", traceback: ";
-  out += traceback_ ? "Some(" + quoted(format_traceback(traceback_.get())) + ")" : "None";
+  if (traceback_) {
+    std::string text;
+    try {
+      text = format_traceback(traceback_.get());
+    } catch (const PythonError&) {
+      text = unprintable(traceback_.get());
+    }
+    out += "Some(" + quoted(text) + ")";
+  } else {
+    out += "None";
+  }
   return out + " }";
 }
 
@@ -368,7 +393,9 @@ int set_base_object(PyObject* array, PyObject* base) {
 
 namespace {
 
+#if defined(VORN_HUGE_PAGES)
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+#endif
 
 [[noreturn]] void raise_allocation_failure(std::size_t length) {
   raise(PyExc_MemoryError, "memory allocation of " + std::to_string(length) + " bytes failed");
@@ -385,6 +412,7 @@ PixelBuffer PixelBuffer::allocate(std::size_t length) {
   PixelBuffer buffer;
   if (length == 0) return buffer;
   void* block = nullptr;
+#if defined(VORN_HUGE_PAGES)
   if (length >= kHugePage) {
     // aligned_alloc wants a whole number of alignments.
     const std::size_t rounded = (length + kHugePage - 1) / kHugePage * kHugePage;
@@ -397,7 +425,9 @@ PixelBuffer PixelBuffer::allocate(std::size_t length) {
       madvise(block, length / kHugePage * kHugePage, MADV_HUGEPAGE);
       buffer.capacity_ = rounded;
     }
-  } else {
+  }
+#endif
+  if (buffer.capacity_ == 0) {
     block = std::malloc(length);
     buffer.capacity_ = length;
   }
@@ -430,7 +460,9 @@ struct SliceContainer {
 void slice_container_dealloc(PyObject* self) {
   auto* holder = reinterpret_cast<SliceContainer*>(self);
   PyTypeObject* type = Py_TYPE(self);
-  holder->release(holder->data, holder->length, holder->capacity);
+  // Python code can make an instance without new_slice_container (a
+  // __new__ put into the type's writable dict): it owns nothing to release.
+  if (holder->release != nullptr) holder->release(holder->data, holder->length, holder->capacity);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   if (free_slot == nullptr) {
     PyErr_WriteUnraisable(self);
@@ -501,9 +533,7 @@ namespace {
   try {
     text = to_utf8_lossy(name);
   } catch (const PythonError&) {
-    PyErr_WriteUnraisable(name);
-    std::string type;
-    text = type_name(name, type) ? "<unprintable " + type + " object>" : "<unprintable object>";
+    text = unprintable(name);
   }
   raise(PyExc_TypeError, "monochrome() got an unexpected keyword argument '" + text + "'");
 }

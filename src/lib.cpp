@@ -2,8 +2,9 @@
 // call from the arguments to the result array.
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -112,12 +113,8 @@ LevelFixParams convert_parameters(const ArgumentSlots& slots) {
 // ---------------------------------------------------------------------------
 // Pixels in and out
 
-struct ImageShape {
-  std::size_t height, width;
-  std::size_t bytes() const { return height * width * 3; }
-};
-
-ImageShape shape_of(PyArrayObject* array) {
+// Where the image's bytes are, read from the array while the lock is held.
+PixelLayout layout_of(PyArrayObject* array) {
   const npy_intp* dims = PyArray_DIMS(array);
   const auto height = static_cast<std::size_t>(dims[0]);
   const auto width = static_cast<std::size_t>(dims[1]);
@@ -126,73 +123,17 @@ ImageShape shape_of(PyArrayObject* array) {
   if (width != 0 && height > static_cast<std::size_t>(PTRDIFF_MAX) / 3 / width) {
     throw InternalFault("capacity overflow");
   }
-  return {height, width};
-}
-
-// Where an image's bytes are, read from the array while the lock is held, so
-// that the copy itself can run without it.
-struct PixelSource {
-  const std::uint8_t* data;
-  npy_intp row_stride, column_stride, channel_stride;
-  bool contiguous;  // C order and aligned: one block
-};
-
-PixelSource source_of(PyArrayObject* array) {
   const npy_intp* strides = PyArray_STRIDES(array);
   const int flags = PyArray_FLAGS(array);
-  return PixelSource{static_cast<const std::uint8_t*>(PyArray_DATA(array)), strides[0],
-                     strides[1], strides[2],
-                     (flags & NPY_ARRAY_C_CONTIGUOUS) != 0 && (flags & NPY_ARRAY_ALIGNED) != 0};
-}
-
-// Row-major RGB bytes of the image, whatever its memory layout, into `out`
-// (shape.bytes() long). Touches no Python object.
-void copy_pixels(const PixelSource& from, const ImageShape& shape, std::uint8_t* out) {
-  if (shape.bytes() == 0) return;
-  const std::uint8_t* source = from.data;
-  if (from.contiguous && source != nullptr) {
-    std::memcpy(out, source, shape.bytes());
-    return;
-  }
-  const npy_intp row_stride = from.row_stride, column_stride = from.column_stride,
-                 channel_stride = from.channel_stride;
-  const std::size_t row_bytes = 3 * shape.width;
-  auto source_at = [&](std::size_t y, std::size_t x) {
-    return source + static_cast<npy_intp>(y) * row_stride + static_cast<npy_intp>(x) * column_stride;
-  };
-  // The three bytes of one pixel; adjacent ones move together.
-  auto copy_pixel = [channel_stride](std::uint8_t* to, const std::uint8_t* at) {
-    if (channel_stride == 1) {
-      std::memcpy(to, at, 3);
-    } else {
-      to[0] = at[0];
-      to[1] = at[channel_stride];
-      to[2] = at[2 * channel_stride];
-    }
-  };
-
-  if (channel_stride == 1 && column_stride == 3) {
-    // Rows are runs of whole pixels (a slice of rows, a flipped row order).
-    for (std::size_t y = 0; y < shape.height; ++y) {
-      std::memcpy(out + y * row_bytes, source_at(y, 0), row_bytes);
-    }
-  } else if (std::abs(row_stride) < std::abs(column_stride)) {
-    // Column-major layouts (Fortran order): walking a row would touch a new
-    // cache line for every pixel, so bands of rows are copied column by
-    // column, each column of the band read from neighbouring bytes.
-    constexpr std::size_t kBand = 32;
-    for (std::size_t y0 = 0; y0 < shape.height; y0 += kBand) {
-      const std::size_t y1 = std::min(shape.height, y0 + kBand);
-      for (std::size_t x = 0; x < shape.width; ++x) {
-        for (std::size_t y = y0; y < y1; ++y) copy_pixel(out + y * row_bytes + 3 * x, source_at(y, x));
-      }
-    }
-  } else {
-    for (std::size_t y = 0; y < shape.height; ++y) {
-      std::uint8_t* row = out + y * row_bytes;
-      for (std::size_t x = 0; x < shape.width; ++x) copy_pixel(row + 3 * x, source_at(y, x));
-    }
-  }
+  PixelLayout layout;
+  layout.data = static_cast<const std::uint8_t*>(PyArray_DATA(array));
+  layout.height = height;
+  layout.width = width;
+  layout.row_stride = strides[0];
+  layout.column_stride = strides[1];
+  layout.channel_stride = strides[2];
+  layout.contiguous = (flags & NPY_ARRAY_C_CONTIGUOUS) != 0 && (flags & NPY_ARRAY_ALIGNED) != 0;
+  return layout;
 }
 
 // Gives the interpreter lock up for the lifetime of the object.
@@ -208,7 +149,7 @@ class ReleasedInterpreterLock {
 };
 
 // A new C-contiguous (H, W, 3) uint8 array over `buffer`, which its base owns.
-PyObject* wrap_result(PixelBuffer&& buffer, const ImageShape& shape) {
+PyObject* wrap_result(PixelBuffer&& buffer, const PixelLayout& shape) {
   std::uint8_t* data = buffer.data();
   PyRef holder = new_slice_container(std::move(buffer));
   const npy_intp dims[3] = {static_cast<npy_intp>(shape.height),
@@ -236,18 +177,17 @@ PyObject* monochrome_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   image = convert_argument(0, [&] { return to_uint8_array3(image.get()); });
   auto* array = reinterpret_cast<PyArrayObject*>(image.get());
   check_arguments(PyArray_DIMS(array)[2], params);
-  const ImageShape shape = shape_of(array);
-  const PixelSource source = source_of(array);
-  PixelBuffer pixels = PixelBuffer::allocate(shape.bytes());
+  const PixelLayout layout = layout_of(array);
+  PixelBuffer pixels = PixelBuffer::allocate(layout.bytes());
+  // The copy holds the lock: the result is the image as it was when the
+  // call began, and no other thread can free or replace the array's memory
+  // (resize, __setstate__) while it is read.
+  kernels::copy_pixels(layout, pixels.data());
   {
-    // The copy is as long as the level fix on a photo; both run unlocked so
-    // that other threads' calls overlap with all of it. The strong reference
-    // to `image` keeps its memory alive meanwhile, as in NumPy's own copies.
     ReleasedInterpreterLock unlocked;
-    copy_pixels(source, shape, pixels.data());
     run_level_fix(pixels.data(), pixels.length(), params);
   }
-  return wrap_result(std::move(pixels), shape);
+  return wrap_result(std::move(pixels), layout);
 }
 
 PyObject* monochrome(PyObject* /*self: none, the method is static*/, PyObject* const* args,
@@ -344,6 +284,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace vorn
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vorn_hyst() {
+PyMODINIT_FUNC PyInit_vorn_hyst() {
   return PyModuleDef_Init(&vorn::module_def);
 }

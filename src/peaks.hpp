@@ -7,10 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vorn {
+#include "kernels.hpp"
 
-// 256 counts indexed by channel value.
-using ChannelHistogram = std::array<std::uint64_t, 256>;
+namespace vorn {
 
 // A list that never allocates. Every list of the level fix has at most one
 // entry per plateau of a 256-bin histogram, and no two candidate plateaus are

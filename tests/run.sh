@@ -78,6 +78,7 @@ export PATH="$PATH:$tools"
 missing=()
 [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 for tool in clang-tidy cppcheck valgrind; do command -v "$tool" >/dev/null || missing+=("$tool"); done
+command -v pdftoppm >/dev/null || missing+=(poppler-utils)  # renders the PDF tests' pages
 if [ "${#missing[@]}" -gt 0 ]; then
     step "installing ${missing[*]}"
     { as_root apt-get update -qq && as_root apt-get install -y -qq "${missing[@]}" >/dev/null; } ||

@@ -285,11 +285,15 @@ def _layouts(image):
         "strided slice": wide[:, ::2, 1:4],
         "read only": read_only,
         "transposed": np.ascontiguousarray(image.transpose(1, 0, 2)).transpose(1, 0, 2),
+        # One row at the most negative stride: its magnitude has no npy_intp.
+        "most negative stride": np.lib.stride_tricks.as_strided(
+            image[:1], strides=(-2**63, *image.strides[1:])),
     }
 
 
 @pytest.mark.parametrize("kind", ["fortran", "reversed", "negative strides", "channels reversed",
-                                  "strided slice", "read only", "transposed"])
+                                  "strided slice", "read only", "transposed",
+                                  "most negative stride"])
 @pytest.mark.parametrize("neutral", [True, False])
 def test_layouts_match_c_order(kind, neutral):
     rng = np.random.default_rng(5)
@@ -299,6 +303,7 @@ def test_layouts_match_c_order(kind, neutral):
     else:
         image = rng.integers(0, 256, (30, 20, 3), dtype=np.uint8)
     layout = _layouts(image)[kind]
+    image = image[: layout.shape[0]]
     assert np.array_equal(layout, image)
     assert np.array_equal(monochrome(layout), monochrome(np.ascontiguousarray(image)))
 
@@ -322,6 +327,20 @@ def test_huge_image_raises_memory_error():
     """)
     assert out.stdout.splitlines() == ["memory allocation of 3298534883328 bytes failed",
                                        "(2, 2, 3)"], out.stderr
+
+
+def test_holder_made_by_python_code_releases_nothing():
+    # The holder type's dict is writable, so Python code can give it a
+    # __new__ and make an instance that owns no buffer.
+    done = run_python("""
+        import numpy as np, vorn_hyst
+        holder = type(vorn_hyst.monochrome(np.zeros((1, 1, 3), np.uint8)).base)
+        holder.__new__ = staticmethod(lambda cls: object.__new__(cls))
+        made = holder()
+        del made
+        print("alive")
+    """)
+    assert (done.returncode, done.stdout) == (0, "alive\n"), done.stderr
 
 
 # --- threads -------------------------------------------------------------------

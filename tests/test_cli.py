@@ -15,8 +15,11 @@ import pytest
 Image = pytest.importorskip("PIL.Image")
 
 import vorn_hyst  # noqa: E402
-import vorn_hyst_cli as cli  # noqa: E402
-from vorn_hyst_cli import COLOUR, FAILED, FIXED, GREY, main  # noqa: E402
+from vorn_hyst_cli import imaging  # noqa: E402
+from vorn_hyst_cli.batch import Progress  # noqa: E402
+from vorn_hyst_cli.cli import main  # noqa: E402
+from vorn_hyst_cli.decision import COLOUR, FAILED, FIXED, GREY  # noqa: E402
+from vorn_hyst_cli.report import Row  # noqa: E402
 
 ICC_RGB = b"\0" * 16 + b"RGB " + b"\0" * 108
 ICC_GREY = b"\0" * 16 + b"GRAY" + b"\0" * 108
@@ -317,7 +320,7 @@ def test_interrupted_write_leaves_nothing(tmp_path, monkeypatch, failure):
     def broken(f, fmt, pages):
         f.write(b"half an image")
         raise failure
-    monkeypatch.setattr(cli, "encode", broken)
+    monkeypatch.setattr(imaging, "encode", broken)
     status = run(tmp_path / "a.png", "-o", tmp_path / "out")
     assert status == (130 if isinstance(failure, KeyboardInterrupt) else 1)
     assert list((tmp_path / "out").iterdir()) == []
@@ -392,9 +395,9 @@ def test_progress_bar_on_a_terminal(capsys):
         def write(self, s): self.text += s
         def flush(self): pass
     term = Terminal()
-    progress = cli.Progress(2, quiet=False, stream=term)
-    progress.update([cli.Row("a.png", verdict=FIXED)])
-    progress.update([cli.Row("b.png", verdict=COLOUR)])
+    progress = Progress(2, quiet=False, stream=term)
+    progress.update([Row("a.png", verdict=FIXED)])
+    progress.update([Row("b.png", verdict=COLOUR)])
     progress.close()
     assert "[###############...............] 1/2 a.png" in term.text
     assert "2/2 b.png" in term.text and capsys.readouterr().out == ""
@@ -439,7 +442,7 @@ def test_demo_through_the_console_script(tmp_path):
 def test_installed_beside_the_module():
     import importlib.metadata
     files = {str(f) for f in importlib.metadata.files("vorn_hyst")}
-    assert {"vorn_hyst_cli.py", "vorn_hyst-stubs/__init__.pyi"} <= files
+    assert {"vorn_hyst_cli/cli.py", "vorn_hyst-stubs/__init__.pyi"} <= files
     [script] = [e for e in importlib.metadata.entry_points(group="console_scripts")
                 if e.name == "vorn-hyst"]
-    assert script.value == "vorn_hyst_cli:main"
+    assert script.value == "vorn_hyst_cli.cli:main"

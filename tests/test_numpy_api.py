@@ -38,11 +38,11 @@ _ARRAY_API = {capsule}
 
 def make_fake_numpy(root, version="2.1.0", core="_core", abi="0x2000000", feature="0xc",
                     endian="1", capsule="_new(ctypes.addressof(_table), None, None)",
-                    major=None):
+                    major=None, init=""):
     package = root / "numpy"
     (package / "lib").mkdir(parents=True)
     (package / core).mkdir()
-    (package / "__init__.py").write_text(f"__version__ = {version!r}\n")
+    (package / "__init__.py").write_text(f"__version__ = {version!r}\n{init}")
     major_expr = f"{major}" if major is not None else "int(text.split('.')[0])"
     (package / "lib" / "__init__.py").write_text(
         "class NumpyVersion:\n"
@@ -75,6 +75,21 @@ def show(call):
 """
 
 
+UNREPRESENTABLE = """
+class Unrepresentable(Exception):
+    def __repr__(self):
+        raise KeyError("repr failed")
+
+class Meta(type):
+    def __repr__(cls):
+        raise KeyError("repr failed")
+
+class OfUnrepresentableType(Exception, metaclass=Meta):
+    pass
+
+"""
+
+
 @pytest.mark.parametrize("options, expected", [
     ({}, "TypeError|'int' object is not an instance of 'ndarray'"),
     ({"version": "1.26.4", "core": "core"},
@@ -96,6 +111,13 @@ def show(call):
      "OverflowError('number too large to fit in target type'), traceback: None }"),
     ({"major": -1}, f"internal|{PREFIX}PyErr {{ type: <class 'OverflowError'>, value: "
      "OverflowError('number too small to fit in target type'), traceback: None }"),
+    # An error whose rendering fails is still the one error reported.
+    ({"init": UNREPRESENTABLE + "raise Unrepresentable()\n"},
+     f"internal|{PREFIX}PyErr {{ type: <class 'numpy.Unrepresentable'>, value: "
+     "<unprintable Unrepresentable object>, traceback: Some(\"Traceback"),
+    ({"init": UNREPRESENTABLE + "raise OfUnrepresentableType()\n"},
+     f"internal|{PREFIX}PyErr {{ type: <unprintable Meta object>, value: "
+     "OfUnrepresentableType(), traceback: Some(\"Traceback"),
 ])
 def test_table_acquisition(tmp_path, options, expected):
     make_fake_numpy(tmp_path, **options)

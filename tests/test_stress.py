@@ -207,3 +207,50 @@ def test_other_threads_run_during_a_call(layout):
         ticker.join()
     assert progress[-1] > 0, progress
     assert np.array_equal(result, image)
+
+
+# The pixels are copied with the lock held, so another thread that changes
+# the image once the call has begun (released here from blur_n's __index__)
+# either comes before the copy or after it: the result is the level fix of
+# one whole image, never of a mixture, and never read from freed memory.
+def _swap_halves(img):
+    h = img.shape[0]
+    # memoryview assignment holds the lock throughout, unlike NumPy's copies.
+    memoryview(img).cast("B")[:] = np.concatenate([img[h // 2:], img[: h // 2]]).tobytes()
+
+
+def _setstate(img):
+    h, w, _ = img.shape
+    img.__setstate__((1, (h // 2, w, 3), np.dtype(np.uint8), False, bytes(img[: h // 2])))
+
+
+CHANGES = {
+    "write": _swap_halves,
+    "resize": lambda img: img.resize((7, 5, 3), refcheck=False),
+    "setstate": _setstate,
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_result_is_the_image_when_the_call_began(change):
+    for _ in range(5):
+        img = np.full((2000, 1500, 3), 40, np.uint8)
+        img[:1200] = 210
+        before = img.copy()
+        go = threading.Event()
+
+        class Index:
+            def __index__(self):
+                go.set()
+                return 3
+
+        def writer():
+            go.wait()
+            CHANGES[change](img)
+
+        thread = threading.Thread(target=writer)
+        thread.start()
+        result = monochrome(img, blur_n=Index())
+        thread.join()
+        outcomes = [monochrome(before), monochrome(img)]
+        assert any(r.shape == result.shape and np.array_equal(r, result) for r in outcomes)

@@ -1,16 +1,33 @@
-// The fast per-pixel kernels against straightforward loops that follow the
-// description of each step literally.
+// The per-pixel kernels against straightforward loops that follow each step
+// literally. Every kernel of the remap table that this processor can run is
+// run, whichever the dispatch would pick, on buffers of exactly the input's
+// size, so that a sanitizer build sees any access past them.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "level_fix.hpp"
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#define VORN_TEST_THREAD_STACKS 1
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VORN_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VORN_TEST_SANITIZED 1
+#endif
+#endif
 
 namespace vorn {
 namespace {
@@ -71,7 +88,7 @@ class Counting : public ::testing::TestWithParam<CountCase> {};
 
 TEST_P(Counting, EqualsPlainCount) {
   const CountCase& c = GetParam();
-  const std::vector<std::uint8_t> bytes = random_bytes(3 * c.pixels + 1, 99, c.spread);
+  const std::vector<std::uint8_t> bytes = random_bytes(3 * c.pixels, 99, c.spread);
   ChannelHistograms fast{};
   kernels::count_channels(bytes.data(), c.pixels, fast, c.run);
   EXPECT_EQ(fast, count_plainly(bytes.data(), c.pixels));
@@ -79,9 +96,10 @@ TEST_P(Counting, EqualsPlainCount) {
 
 TEST_P(Counting, JointEqualsPlainCount) {
   const CountCase& c = GetParam();
-  const std::vector<std::uint8_t> bytes = random_bytes(3 * c.pixels + 1, 98, c.spread);
+  const std::vector<std::uint8_t> bytes = random_bytes(3 * c.pixels, 98, c.spread);
+  const auto scratch = std::make_unique<kernels::JointTables>();
   ChannelHistograms fast{};
-  kernels::count_channels_joint(bytes.data(), c.pixels, fast, c.run);
+  kernels::count_channels_joint(bytes.data(), c.pixels, fast, *scratch, c.run);
   EXPECT_EQ(fast, count_plainly(bytes.data(), c.pixels));
 }
 
@@ -99,29 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CountCase{"FoldAfterGroups", 10006, 256, 64}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
 
-// Runs joint_count_fits on a new thread with a stack of `bytes`.
-bool joint_fits_on_stack_of(std::size_t bytes) {
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, bytes);
-  bool fits = true;
-  pthread_t thread;
-  auto body = [](void* out) -> void* {
-    *static_cast<bool*>(out) = kernels::joint_count_fits();
-    return nullptr;
-  };
-  EXPECT_EQ(pthread_create(&thread, &attributes, body, &fits), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attributes);
-  return fits;
-}
-
-TEST(Counting, JointTableOnlyWhereTheStackHasRoom) {
-  EXPECT_FALSE(joint_fits_on_stack_of(64 << 10));
-  EXPECT_FALSE(joint_fits_on_stack_of(512 << 10));
-  EXPECT_TRUE(joint_fits_on_stack_of(16 << 20));
-}
-
+#if defined(VORN_TEST_THREAD_STACKS)
 // The whole level fix on a thread whose stack is `bytes` long; a stack too
 // small for it ends the test program with a fault.
 std::vector<std::uint8_t> level_fix_on_stack_of(std::size_t bytes, std::vector<std::uint8_t> image) {
@@ -146,6 +142,9 @@ std::vector<std::uint8_t> level_fix_on_stack_of(std::size_t bytes, std::vector<s
 // Python's smallest thread stack is 32 KiB, and Python's own frames need
 // part of it: the level fix must get by with 24.
 TEST(SmallStack, LevelFixRunsIn24KiB) {
+#if defined(VORN_TEST_SANITIZED)
+  GTEST_SKIP() << "sanitizer frames are larger";
+#endif
   for (const std::size_t pixels : {std::size_t{4096}, std::size_t{3} << 20}) {
     std::vector<std::uint8_t> image = random_bytes(3 * pixels, 21, 1);  // one shade
     for (std::size_t k = 0; k < pixels / 3; ++k) std::memset(&image[3 * k], 40, 3);
@@ -155,6 +154,7 @@ TEST(SmallStack, LevelFixRunsIn24KiB) {
     EXPECT_EQ(level_fix_on_stack_of(24 << 10, image), expected) << pixels << " pixels";
   }
 }
+#endif  // VORN_TEST_THREAD_STACKS
 
 TEST(Counting, AddsToExistingCounts) {
   const std::vector<std::uint8_t> bytes = random_bytes(3 * 999, 5);
@@ -166,9 +166,23 @@ TEST(Counting, AddsToExistingCounts) {
 
 // ---- remap, every colour ---------------------------------------------------------
 
+std::string kernel_name(const kernels::RemapKernel& kernel) { return kernel.name; }
+
+const std::vector<kernels::RemapKernel> all_kernels(kernels::kRemapKernels,
+                                                    kernels::kRemapKernels +
+                                                        kernels::kRemapKernelCount);
+
 struct LevelSet {
   const char* name;
   Levels levels;
+};
+
+const LevelSet kLevelSets[] = {
+    {"FullRange", {{{0, 255}, {0, 255}, {0, 255}}}},
+    {"Studio", {{{16, 235}, {16, 235}, {16, 235}}}},
+    {"PerChannel", {{{20, 230}, {10, 240}, {30, 220}}}},
+    {"OneLevelEach", {{{100, 100}, {0, 0}, {255, 255}}}},
+    {"NarrowAndWide", {{{127, 128}, {1, 254}, {40, 200}}}},
 };
 
 std::vector<std::uint8_t> every_colour() {
@@ -180,14 +194,6 @@ std::vector<std::uint8_t> every_colour() {
   }
   return bytes;
 }
-
-class RemapEveryColour : public ::testing::TestWithParam<LevelSet> {
- protected:
-  static void SetUpTestSuite() { colours_ = new std::vector<std::uint8_t>(every_colour()); }
-  static void TearDownTestSuite() { delete colours_; }
-  static std::vector<std::uint8_t>* colours_;
-};
-std::vector<std::uint8_t>* RemapEveryColour::colours_ = nullptr;
 
 // The first pixel whose grey differs from the oracle's, or -1.
 long first_difference(const Levels& levels, const std::vector<std::uint8_t>& in,
@@ -201,86 +207,78 @@ long first_difference(const Levels& levels, const std::vector<std::uint8_t>& in,
   return -1;
 }
 
-TEST_P(RemapEveryColour, ScalarKernel) {
-  const Levels& levels = GetParam().levels;
-  std::vector<std::uint8_t> out = *colours_;
-  kernels::remap_scalar(kernels::remap_tables(levels), out.data(), out.size() / 3);
-  EXPECT_EQ(first_difference(levels, *colours_, out), -1);
+void skip_unless_available(const kernels::RemapKernel& kernel) {
+  if (!kernel.available()) GTEST_SKIP() << kernel.name << ": not on this processor";
 }
 
-TEST_P(RemapEveryColour, WideKernel) {
-  if (!kernels::remap_wide_available()) GTEST_SKIP() << "no 512-bit byte permutes here";
-  const Levels& levels = GetParam().levels;
-  std::vector<std::uint8_t> out = *colours_;
-  kernels::remap_wide(kernels::remap_tables(levels), out.data(), out.size() / 3);
-  EXPECT_EQ(first_difference(levels, *colours_, out), -1);
+class RemapEveryColour : public ::testing::TestWithParam<kernels::RemapKernel> {
+ protected:
+  static void SetUpTestSuite() { colours_ = new std::vector<std::uint8_t>(every_colour()); }
+  static void TearDownTestSuite() { delete colours_; }
+  static std::vector<std::uint8_t>* colours_;
+};
+std::vector<std::uint8_t>* RemapEveryColour::colours_ = nullptr;
+
+TEST_P(RemapEveryColour, EqualsTheFormula) {
+  skip_unless_available(GetParam());
+  for (const LevelSet& set : kLevelSets) {
+    std::vector<std::uint8_t> out = *colours_;
+    GetParam().run(kernels::remap_tables(set.levels), out.data(), out.size() / 3);
+    EXPECT_EQ(first_difference(set.levels, *colours_, out), -1) << set.name;
+  }
 }
 
-TEST_P(RemapEveryColour, GatherKernel) {
-  if (!kernels::remap_gather_available()) GTEST_SKIP() << "no 256-bit gathers here";
-  const Levels& levels = GetParam().levels;
-  std::vector<std::uint8_t> out = *colours_;
-  kernels::remap_gather(kernels::remap_tables(levels), out.data(), out.size() / 3);
-  EXPECT_EQ(first_difference(levels, *colours_, out), -1);
-}
+INSTANTIATE_TEST_SUITE_P(Kernels, RemapEveryColour, ::testing::ValuesIn(all_kernels),
+                         [](const auto& case_info) { return kernel_name(case_info.param); });
 
-TEST_P(RemapEveryColour, ThroughRemapToGrey) {
-  const Levels& levels = GetParam().levels;
-  std::vector<std::uint8_t> out = *colours_;
-  remap_to_grey(levels, out.data(), out.size());
-  EXPECT_EQ(first_difference(levels, *colours_, out), -1);
+TEST(RemapToGrey, TakesTheFastestAvailableKernel) {
+  const kernels::RemapKernel& chosen = kernels::fastest_remap_kernel();
+  ASSERT_TRUE(chosen.available());
+  for (const kernels::RemapKernel& kernel : all_kernels) {
+    if (kernel.run == chosen.run) break;
+    EXPECT_FALSE(kernel.available()) << kernel.name << " is faster and available";
+  }
+  const LevelSet& set = kLevelSets[2];
+  const std::vector<std::uint8_t> in = random_bytes(3 * 1000, 4);
+  std::vector<std::uint8_t> out = in;
+  remap_to_grey(set.levels, out.data(), out.size());
+  EXPECT_EQ(first_difference(set.levels, in, out), -1);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, RemapEveryColour,
-    ::testing::Values(LevelSet{"FullRange", {{{0, 255}, {0, 255}, {0, 255}}}},
-                      LevelSet{"Studio", {{{16, 235}, {16, 235}, {16, 235}}}},
-                      LevelSet{"PerChannel", {{{20, 230}, {10, 240}, {30, 220}}}},
-                      LevelSet{"OneLevelEach", {{{100, 100}, {0, 0}, {255, 255}}}},
-                      LevelSet{"NarrowAndWide", {{{127, 128}, {1, 254}, {40, 200}}}}),
-    [](const auto& case_info) { return std::string(case_info.param.name); });
 
 // ---- remap, ragged lengths and offsets --------------------------------------------
 
-using RemapKernel = void (*)(const kernels::RemapTables&, std::uint8_t*, std::size_t);
-
-struct VectorKernel {
-  const char* name;
-  bool (*available)();
-  RemapKernel run;
-};
-
-class RemapTail : public ::testing::TestWithParam<VectorKernel> {};
+class RemapTail : public ::testing::TestWithParam<kernels::RemapKernel> {};
 
 TEST_P(RemapTail, EveryLengthAroundABlockAndNothingPastTheEnd) {
-  if (!GetParam().available()) GTEST_SKIP() << "not on this processor";
+  skip_unless_available(GetParam());
   const Levels levels{{{30, 210}, {25, 215}, {35, 220}}};
-  const kernels::RemapTables tables = kernels::remap_tables(levels);
+  const RemapTables tables = kernels::remap_tables(levels);
   const std::vector<std::uint8_t> in = random_bytes(3 * 300 + 7, 11);
-  for (std::size_t offset : {0u, 1u, 5u}) {
-    for (std::size_t pixels : {0u, 1u, 7u, 8u, 9u, 10u, 11u, 63u, 64u, 65u, 127u, 128u, 129u, 300u}) {
+  for (std::size_t pixels = 0; pixels <= 300; ++pixels) {
+    // Exactly the pixels' bytes, so that a sanitizer build sees a read or a
+    // write past them.
+    std::vector<std::uint8_t> exact(in.begin(), in.begin() + static_cast<long>(3 * pixels));
+    GetParam().run(tables, exact.data(), pixels);
+    for (std::size_t k = 0; k < pixels; ++k) {
+      const std::uint8_t grey = grey_plainly(levels, &in[3 * k]);
+      ASSERT_EQ(exact[3 * k], grey) << pixels << " pixels";
+      ASSERT_EQ(exact[3 * k + 1], grey);
+      ASSERT_EQ(exact[3 * k + 2], grey);
+    }
+    // Without a sanitizer: bytes around the pixels stay as they were.
+    for (std::size_t offset : {1u, 5u}) {
       std::vector<std::uint8_t> out = in;
-      GetParam().run(tables, out.data() + offset, pixels);
+      GetParam().run(tables, out.data() + offset, std::min<std::size_t>(pixels, 300 - 2));
       for (std::size_t i = 0; i < offset; ++i) ASSERT_EQ(out[i], in[i]);
-      for (std::size_t k = 0; k < pixels; ++k) {
-        const std::uint8_t grey = grey_plainly(levels, &in[offset + 3 * k]);
-        ASSERT_EQ(out[offset + 3 * k], grey) << pixels << " pixels, offset " << offset;
-        ASSERT_EQ(out[offset + 3 * k + 1], grey);
-        ASSERT_EQ(out[offset + 3 * k + 2], grey);
-      }
-      for (std::size_t i = offset + 3 * pixels; i < in.size(); ++i) {
-        ASSERT_EQ(out[i], in[i]) << "byte past the end written";
+      for (std::size_t i = offset + 3 * std::min<std::size_t>(pixels, 300 - 2); i < in.size(); ++i) {
+        ASSERT_EQ(out[i], in[i]) << "byte past the end written, " << pixels << " pixels";
       }
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kernels, RemapTail,
-    ::testing::Values(VectorKernel{"Wide", kernels::remap_wide_available, kernels::remap_wide},
-                      VectorKernel{"Gather", kernels::remap_gather_available,
-                                   kernels::remap_gather}),
-    [](const auto& case_info) { return std::string(case_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kernels, RemapTail, ::testing::ValuesIn(all_kernels),
+                         [](const auto& case_info) { return kernel_name(case_info.param); });
 
 }  // namespace
 }  // namespace vorn
