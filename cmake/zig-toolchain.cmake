@@ -28,6 +28,7 @@ else()
   set(CMAKE_SYSTEM_NAME Linux)
 endif()
 set(CMAKE_SYSTEM_PROCESSOR "${_vorn_arch}")
+set(CMAKE_USER_MAKE_RULES_OVERRIDE "${CMAKE_CURRENT_LIST_DIR}/zig-rules.cmake")
 
 # CMake wants one program per tool; zig is one program with subcommands.
 set(_vorn_wrappers "${CMAKE_BINARY_DIR}/zig-${VORN_ZIG_TARGET}")
