@@ -1,0 +1,210 @@
+#!/usr/bin/env bash
+# The checks of the other platforms that this machine can make:
+#   1. aarch64 under qemu's user-mode emulation, with CPython 3.11 and its
+#      libraries from Debian's arm64 packages (unpacked with dpkg -x into a
+#      folder of their own, never installed) and NumPy's aarch64 wheel: the
+#      release wheel imports, passes the interface tests, and returns the same
+#      bytes as the x86-64 wheel on the digest table; the C++ unit tests,
+#      cross-built with Zig, pass;
+#   2. Windows under wine: the C++ unit tests cross-built with MinGW-w64 pass;
+#      the extension module itself is cross-compiled and linked against an
+#      import library of python3.dll (there is no Windows CPython to run it);
+#   3. macOS: the extension module cross-compiled and linked with Zig (there
+#      is nothing to run it on);
+#   4. the cibuildwheel configuration's build identifiers on every platform.
+# The wheels are those of tools/release.sh in $VORN_DIST (built when unset).
+# A part whose Debian packages cannot be installed is skipped with a message.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/wheel_env.sh
+source "$root/tools/wheel_env.sh"
+
+cache=${VORN_RELEASE_CACHE:-$root/build/release}
+work=$(mktemp -d "${TMPDIR:-/tmp}/vorn-cross.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$cache"
+
+if [ -z "${VORN_DIST:-}" ]; then
+    VORN_DIST=$work/dist bash "$root/tools/release.sh"
+    VORN_DIST=$work/dist
+fi
+tools_venv "$cache/tools"
+py=$cache/tools/bin/python
+zig=$(zig_of "$cache/tools")
+export PATH="$PATH:$cache/tools/bin"
+wheel_for() { ls "$VORN_DIST"/vorn_hyst-*-cp310-abi3-*manylinux_2_17_"$1".whl; }
+
+# debian_packages COMMAND PACKAGE...: true when COMMAND is there or PACKAGEs install.
+debian_packages() {
+    local command=$1
+    shift
+    command -v "$command" >/dev/null && [ -d /usr/src/googletest ] && return 0
+    step "installing Debian's $*"
+    { as_root apt-get update -qq && as_root apt-get install -y -qq --no-install-recommends "$@" >/dev/null; } 2>&1 |
+        tail -n 3
+    command -v "$command" >/dev/null && [ -d /usr/src/googletest ]
+}
+
+# cpp_tests BUILD-DIR CMAKE-ARGS...: the C++ unit tests built for another
+# platform from GoogleTest's sources, run by CTest through the emulator given.
+cpp_tests() {
+    local build=$1
+    shift
+    cmake -S "$root" -B "$build" -G Ninja -DVORN_BUILD_TESTS=ON \
+        -DVORN_GTEST_SOURCE_DIR=/usr/src/googletest "$@" >"$build.log" 2>&1 &&
+        cmake --build "$build" -j 2 >>"$build.log" 2>&1 ||
+        { tail -n 30 "$build.log"; fail "cross build in $build"; }
+    ctest --test-dir "$build" --output-on-failure | tail -n 3
+}
+
+# ---- aarch64 ---------------------------------------------------------------------
+
+# arm64_root DIR: Debian's CPython 3.11 for arm64 and what it needs, unpacked
+# into DIR, with a private apt state so that the host's stays untouched.
+arm64_root() {
+    local dir=$1 apt=$cache/apt-arm64 packages
+    [ -x "$dir/usr/bin/python3.11" ] && return
+    mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$apt/debs"
+    : >"$apt/status"
+    local options=(-o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt" -o "Dir::State::status=$apt/status"
+                   -o APT::Architecture=arm64 -o "APT::Architectures::=arm64" -o Debug::NoLocking=1)
+    as_root apt-get "${options[@]}" update -qq
+    # libstdc++ for NumPy's C++ parts.
+    packages=$(apt-get "${options[@]}" -s install --no-install-recommends \
+        python3.11-minimal libpython3.11-stdlib libstdc++6 | awk '/^Inst /{print $2}')
+    (cd "$apt/debs" && apt-get "${options[@]}" download $packages 2>&1 | grep -v "unsandboxed" || true)
+    rm -rf "$dir" && mkdir -p "$dir"
+    for deb in "$apt"/debs/*.deb; do dpkg -x "$deb" "$dir"; done
+    [ -x "$dir/usr/bin/python3.11" ] || fail "no python3.11 in Debian's arm64 packages"
+}
+
+aarch64_checks() {
+    local sysroot=$cache/arm64-root site=$work/arm64-site wrapper
+    step "aarch64: Debian's arm64 CPython under qemu"
+    arm64_root "$sysroot"
+    # -0 gives the interpreter its own path as argv[0], so that the tests'
+    # child interpreters (sys.executable) run emulated as well.
+    wrapper=$sysroot/usr/bin/python3-qemu
+    printf '#!/bin/sh\nexec qemu-aarch64-static -L "%s" -0 "$0" "%s/usr/bin/python3.11" "$@"\n' \
+        "$sysroot" "$sysroot" >"$wrapper"
+    chmod +x "$wrapper"
+    pip_quiet "$py" -m pip install -q --target "$site" --only-binary=:all: --python-version 3.11 \
+        --implementation cp --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 \
+        numpy pytest hypothesis
+    "$py" -m zipfile -e "$(wheel_for aarch64)" "$site"
+    PYTHONPATH=$site "$wrapper" -c 'import platform, numpy, vorn_hyst
+print(platform.machine(), "CPython", platform.python_version(), "NumPy", numpy.__version__, vorn_hyst.__name__, "imported")'
+
+    step "aarch64: digest table, compared with x86-64"
+    "$(build_python)" -m venv "$work/x86"
+    pip_quiet "$work/x86/bin/python" -m pip install -q --only-binary=:all: numpy "$(wheel_for x86_64)"
+    "$work/x86/bin/python" "$root/tests/digest_table.py" >"$work/x86_64.txt"
+    PYTHONPATH=$site "$wrapper" "$root/tests/digest_table.py" >"$work/aarch64.txt"
+    diff "$work/x86_64.txt" "$work/aarch64.txt" || fail "aarch64 and x86-64 results differ"
+    echo "$(wc -l <"$work/x86_64.txt") images, byte-identical on aarch64 and x86-64"
+
+    step "aarch64: interface tests under qemu"
+    # The suites of the command line, the leak, stress and typing checks need
+    # Pillow, valgrind or mypy, or take minutes emulated; these call the module.
+    (cd "$work" && PYTHONPATH=$site VORN_DIFF_EXAMPLES=30 "$wrapper" -m pytest -q -p no:cacheprovider \
+        --rootdir "$root" "$root/tests/test_binding.py" "$root/tests/test_level_fix.py" \
+        "$root/tests/test_layouts.py" "$root/tests/test_numpy_api.py" | tail -n 2)
+
+    step "aarch64: C++ unit tests built with Zig, run under qemu"
+    VORN_ZIG=$zig VORN_ZIG_TARGET=aarch64-linux-gnu.2.17 cpp_tests "$work/cpp-aarch64" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/zig-toolchain.cmake" \
+        "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64-static;-L;$sysroot"
+}
+
+# ---- Windows ----------------------------------------------------------------------
+
+windows_checks() {
+    step "Windows: C++ unit tests built with MinGW-w64, run under wine"
+    export WINEPREFIX=$cache/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    cpp_tests "$work/cpp-windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" \
+        -DCMAKE_CROSSCOMPILING_EMULATOR=wine
+
+    step "Windows: the extension module, compiled and linked only"
+    local sdk=$work/windows-sdk module
+    mkdir -p "$sdk"
+    "$py" "$root/tools/windows/python3_def.py" "$sdk/python3.def"
+    x86_64-w64-mingw32-dlltool -d "$sdk/python3.def" -l "$sdk/libpython3.dll.a" -D python3.dll
+    cp -r "$("$(build_python)" -c 'import sysconfig; print(sysconfig.get_path("include"))')" "$sdk/include"
+    cp "$root/tools/windows/pyconfig.h" "$sdk/include/pyconfig.h"
+    numpy_headers "$cache/tools" win_amd64 "$cache/numpy-include-win_amd64"
+    # FindPython takes a library without its DLL for a static one; naming the
+    # DLL keeps it from adding the host's link flags.
+    extension_build "$work/ext-windows" vorn_hyst.pyd \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" \
+        -DPython_INCLUDE_DIR="$sdk/include" -DPython_SABI_LIBRARY="$sdk/libpython3.dll.a" \
+        -D_Python_RUNTIME_SABI_LIBRARY_RELEASE="$sdk/python3.dll" \
+        -DVORN_NUMPY_INCLUDE_DIR="$cache/numpy-include-win_amd64"
+    module=$work/ext-windows/vorn_hyst.pyd
+    x86_64-w64-mingw32-objdump -p "$module" >"$module.txt"
+    local exports dlls
+    exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$module.txt" | awk '/\]/ && NR > 1 {print $NF}')
+    dlls=$(awk '/DLL Name:/ {print $3}' "$module.txt" | sort | tr '\n' ' ')
+    [ "$exports" = PyInit_vorn_hyst ] || fail "vorn_hyst.pyd exports: $exports"
+    [ "$dlls" = "KERNEL32.dll msvcrt.dll python3.dll " ] || fail "vorn_hyst.pyd needs: $dlls"
+    echo "vorn_hyst.pyd: exports $exports, needs $dlls"
+}
+
+# extension_build BUILD-DIR MODULE CMAKE-ARGS...
+extension_build() {
+    local build=$1 module=$2
+    shift 2
+    cmake -S "$root" -B "$build" -G Ninja "$@" >"$build.log" 2>&1 &&
+        cmake --build "$build" -j 2 >>"$build.log" 2>&1 && [ -e "$build/$module" ] ||
+        { tail -n 30 "$build.log"; fail "cross build of $module"; }
+}
+
+# ---- macOS -------------------------------------------------------------------------
+
+macos_checks() {
+    local arch=$1 platform=$2 module
+    step "macOS $arch: the extension module, compiled and linked only"
+    numpy_headers "$cache/tools" "$platform" "$cache/numpy-include-$platform"
+    # The limited API's headers are the same on every system but for
+    # pyconfig.h, whose sizes agree between 64-bit Linux and macOS.
+    VORN_ZIG=$zig VORN_ZIG_TARGET=$arch-macos extension_build "$work/ext-macos-$arch" vorn_hyst.abi3.so \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/zig-toolchain.cmake" \
+        -DPython_INCLUDE_DIR="$("$(build_python)" -c 'import sysconfig; print(sysconfig.get_path("include"))')" \
+        -DVORN_NUMPY_INCLUDE_DIR="$cache/numpy-include-$platform"
+    module=$work/ext-macos-$arch/vorn_hyst.abi3.so
+    # Zig's linker ignores -exported_symbols_list, and its static libc++
+    # exports the replaceable operator new and delete; Apple's linker, which
+    # builds the released wheel, honours the list. Only our own symbols count here.
+    local ours
+    ours=$(llvm-nm -g --defined-only "$module" | awk '{print $3}' |
+        grep -v -e '^__Z[dn][la]' -e '^___dso_handle$' -e '^__mh_dylib_header$' || true)
+    [ "$ours" = _PyInit_vorn_hyst ] || fail "macOS $arch module exports: $ours"
+    echo "$(file -b "$module" | cut -d, -f1): exports _PyInit_vorn_hyst of its own"
+}
+
+# ---- run ---------------------------------------------------------------------------
+
+if debian_packages qemu-aarch64-static qemu-user-static libgtest-dev; then
+    aarch64_checks
+else
+    echo "SKIPPED: the aarch64 checks (qemu-user-static could not be installed)"
+fi
+if debian_packages wine wine64 g++-mingw-w64-x86-64-posix libgtest-dev; then
+    windows_checks
+else
+    echo "SKIPPED: the Windows checks (wine or MinGW-w64 could not be installed)"
+fi
+if command -v llvm-nm >/dev/null || debian_packages llvm-nm llvm; then
+    macos_checks aarch64 macosx_14_0_arm64
+    macos_checks x86_64 macosx_10_9_x86_64
+else
+    echo "SKIPPED: the macOS link check (no llvm-nm to read its symbols)"
+fi
+
+step "cibuildwheel's build identifiers"
+"$(python_of 11)" -m venv "$work/cibw"
+pip_quiet "$work/cibw/bin/python" -m pip install -q cibuildwheel pytest
+(cd "$work" && "$work/cibw/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$root" \
+    "$root/tests/test_cibuildwheel.py" | tail -n 2)
+
+step "cross checks passed"
