@@ -35,15 +35,17 @@ zig=$(zig_of "$cache/tools")
 export PATH="$PATH:$cache/tools/bin"
 wheel_for() { ls "$VORN_DIST"/vorn_hyst-*-cp310-abi3-*manylinux_2_17_"$1".whl; }
 
-# debian_packages COMMAND PACKAGE...: true when COMMAND is there or PACKAGEs install.
+# debian_packages FILE PACKAGE...: true when FILE (a command or a path) is
+# there or the PACKAGEs install.
 debian_packages() {
-    local command=$1
+    local file=$1
     shift
-    command -v "$command" >/dev/null && [ -d /usr/src/googletest ] && return 0
+    there() { command -v "$file" >/dev/null || [ -e "$file" ]; }
+    there && return 0
     step "installing Debian's $*"
     { as_root apt-get update -qq && as_root apt-get install -y -qq --no-install-recommends "$@" >/dev/null; } 2>&1 |
         tail -n 3
-    command -v "$command" >/dev/null && [ -d /usr/src/googletest ]
+    there
 }
 
 # cpp_tests BUILD-DIR CMAKE-ARGS...: the C++ unit tests built for another
@@ -73,7 +75,7 @@ arm64_root() {
     # libstdc++ for NumPy's C++ parts.
     packages=$(apt-get "${options[@]}" -s install --no-install-recommends \
         python3.11-minimal libpython3.11-stdlib libstdc++6 | awk '/^Inst /{print $2}')
-    (cd "$apt/debs" && apt-get "${options[@]}" download $packages 2>&1 | grep -v "unsandboxed" || true)
+    (cd "$apt/debs" && apt-get "${options[@]}" -qq download $packages 2>&1 | { grep -v "unsandboxed" || true; })
     rm -rf "$dir" && mkdir -p "$dir"
     for deb in "$apt"/debs/*.deb; do dpkg -x "$deb" "$dir"; done
     [ -x "$dir/usr/bin/python3.11" ] || fail "no python3.11 in Debian's arm64 packages"
@@ -177,24 +179,26 @@ macos_checks() {
     # builds the released wheel, honours the list. Only our own symbols count here.
     local ours
     ours=$(llvm-nm -g --defined-only "$module" | awk '{print $3}' |
-        grep -v -e '^__Z[dn][la]' -e '^___dso_handle$' -e '^__mh_dylib_header$' || true)
+        grep -v -E -e '^__Z(dl|da|nw|na)' -e '^___dso_handle$' -e '^__mh_dylib_header$' || true)
     [ "$ours" = _PyInit_vorn_hyst ] || fail "macOS $arch module exports: $ours"
     echo "$(file -b "$module" | cut -d, -f1): exports _PyInit_vorn_hyst of its own"
 }
 
 # ---- run ---------------------------------------------------------------------------
 
-if debian_packages qemu-aarch64-static qemu-user-static libgtest-dev; then
+gtest=/usr/src/googletest/CMakeLists.txt
+if debian_packages qemu-aarch64-static qemu-user-static && debian_packages "$gtest" googletest; then
     aarch64_checks
 else
-    echo "SKIPPED: the aarch64 checks (qemu-user-static could not be installed)"
+    echo "SKIPPED: the aarch64 checks (qemu-user-static or googletest could not be installed)"
 fi
-if debian_packages wine wine64 g++-mingw-w64-x86-64-posix libgtest-dev; then
+if debian_packages wine wine wine64 && debian_packages x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix &&
+    debian_packages x86_64-w64-mingw32-dlltool binutils-mingw-w64-x86-64 && debian_packages "$gtest" googletest; then
     windows_checks
 else
-    echo "SKIPPED: the Windows checks (wine or MinGW-w64 could not be installed)"
+    echo "SKIPPED: the Windows checks (wine, MinGW-w64 or googletest could not be installed)"
 fi
-if command -v llvm-nm >/dev/null || debian_packages llvm-nm llvm; then
+if debian_packages llvm-nm llvm; then
     macos_checks aarch64 macosx_14_0_arm64
     macos_checks x86_64 macosx_10_9_x86_64
 else
@@ -202,7 +206,11 @@ else
 fi
 
 step "cibuildwheel's build identifiers"
-"$(python_of 11)" -m venv "$work/cibw"
+# cibuildwheel itself needs a newer interpreter than the wheel.
+cibw_python=$(python_of 13)
+[ -n "$cibw_python" ] || cibw_python=$(python_of 12)
+[ -n "$cibw_python" ] || fail "no CPython 3.12 or 3.13 for cibuildwheel"
+"$cibw_python" -m venv "$work/cibw"
 pip_quiet "$work/cibw/bin/python" -m pip install -q cibuildwheel pytest
 (cd "$work" && "$work/cibw/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$root" \
     "$root/tests/test_cibuildwheel.py" | tail -n 2)
