@@ -16,18 +16,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/vorn-tests.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
-
-# This machine's pip configuration names local mirrors that may be absent; their
-# warnings would drown the output.
-pip_quiet() { "$@" 2>&1 | { grep -v "^WARNING: Location 'file:" || true; }; }
-
-step() { printf '\n==== %s\n' "$*"; }
-fail() { printf 'FAILED: %s\n' "$*" >&2; exit 1; }
-
-as_root() {
-    if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else return 1; fi
-}
+# shellcheck source=tools/common.sh
+source "$root/tools/common.sh"
 
 # ---- interpreters ----------------------------------------------------------
 

@@ -8,8 +8,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-# shellcheck source=tools/wheel_env.sh
-source "$root/tools/wheel_env.sh"
+# shellcheck source=tools/common.sh
+source "$root/tools/common.sh"
 
 dist=${VORN_DIST:-$root/dist}
 cache=${VORN_RELEASE_CACHE:-$root/build/release}

@@ -1,6 +1,7 @@
-# Shared by tools/release.sh and tools/cross_check.sh (sourced, not run):
-# the interpreter the wheels are built with and a virtual environment of the
-# build tools, Zig among them.
+# Shell helpers of the runner scripts (sourced, not run): output, pip and root
+# for all of them; for tools/release.sh and tools/cross_check.sh also the
+# interpreter the wheels are built with and a virtual environment of the build
+# tools, Zig among them.
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 
 # This machine's pip configuration names local mirrors that may be absent; their
