@@ -15,6 +15,11 @@ as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else return 1; fi
 }
 
+# Where the release and the cross checks keep their tools and downloads between
+# runs. Outside the source tree: the sdist is made from the tree, and wine's
+# prefix links its drive Z: to the root of the file system.
+release_cache() { echo "${VORN_RELEASE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vorn_hyst}"; }
+
 # python_of MINOR: a CPython 3.MINOR found here (pyenv's or on PATH), or nothing.
 python_of() {
     local p

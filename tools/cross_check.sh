@@ -20,7 +20,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=tools/common.sh
 source "$root/tools/common.sh"
 
-cache=${VORN_RELEASE_CACHE:-$root/build/release}
+cache=$(release_cache)
 work=$(mktemp -d "${TMPDIR:-/tmp}/vorn-cross.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$cache"

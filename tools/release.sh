@@ -12,7 +12,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 
 dist=${VORN_DIST:-$root/dist}
-cache=${VORN_RELEASE_CACHE:-$root/build/release}
+cache=$(release_cache)
 archs=(${VORN_RELEASE_ARCHS:-x86_64 aarch64})
 mkdir -p "$dist" "$cache"
 dist=$(cd "$dist" && pwd)
