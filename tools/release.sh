@@ -52,7 +52,7 @@ for arch in "${archs[@]}"; do
         "${wheels[0]}" >/dev/null
     mv "$raw"/vorn_hyst-*-manylinux*.whl "$dist/"
     wheel=("$dist"/vorn_hyst-"$version"-cp310-abi3-*manylinux_2_17_"$arch".whl)
-    [ -e "${wheel[0]}" ] || fail "auditwheel wrote no manylinux_2_17_$arch wheel"
+    [ -e "${wheel[0]}" ] || fail "retagging wrote no manylinux_2_17_$arch wheel"
     "$cache/tools/bin/auditwheel" show "${wheel[0]}" >"$cache/show-$arch.txt"
     # auditwheel wraps its lines.
     tr -s '\n ' '  ' <"$cache/show-$arch.txt" |
