@@ -55,6 +55,21 @@ template <typename Result, typename Body>
 Result guard_entry(Result failure_value, Body&& body) noexcept;
 
 // ---------------------------------------------------------------------------
+// The interpreter lock
+
+// Gives the interpreter lock up for the lifetime of the object.
+class ReleasedInterpreterLock {
+ public:
+  ReleasedInterpreterLock() : saved_(PyEval_SaveThread()) {}
+  ~ReleasedInterpreterLock() { PyEval_RestoreThread(saved_); }
+  ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
+  ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
+
+ private:
+  PyThreadState* saved_;
+};
+
+// ---------------------------------------------------------------------------
 // Owned references
 
 // A strong reference, released when the handle goes out of scope. Every

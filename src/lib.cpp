@@ -136,18 +136,6 @@ PixelLayout layout_of(PyArrayObject* array) {
   return layout;
 }
 
-// Gives the interpreter lock up for the lifetime of the object.
-class ReleasedInterpreterLock {
- public:
-  ReleasedInterpreterLock() : saved_(PyEval_SaveThread()) {}
-  ~ReleasedInterpreterLock() { PyEval_RestoreThread(saved_); }
-  ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
-  ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
-
 // A new C-contiguous (H, W, 3) uint8 array over `buffer`, which its base owns.
 PyObject* wrap_result(PixelBuffer&& buffer, const PixelLayout& shape) {
   std::uint8_t* data = buffer.data();

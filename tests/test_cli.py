@@ -3,9 +3,12 @@
 import csv
 import io
 import json
+import os
+import signal
 import struct
 import subprocess
 import sys
+import time
 import zlib
 from pathlib import Path
 
@@ -15,10 +18,10 @@ import pytest
 Image = pytest.importorskip("PIL.Image")
 
 import vorn_hyst  # noqa: E402
-from vorn_hyst_cli import imaging  # noqa: E402
+from vorn_hyst_cli import batch as batch_module, imaging  # noqa: E402
 from vorn_hyst_cli.batch import Progress  # noqa: E402
 from vorn_hyst_cli.cli import main  # noqa: E402
-from vorn_hyst_cli.decision import COLOUR, FAILED, FIXED, GREY  # noqa: E402
+from vorn_hyst_cli.decision import COLOUR, FAILED, FIXED, FLAT, GREY  # noqa: E402
 from vorn_hyst_cli.report import Row  # noqa: E402
 
 ICC_RGB = b"\0" * 16 + b"RGB " + b"\0" * 108
@@ -198,7 +201,7 @@ def test_no_temporary_files_left(batch):
     assert sorted(p.name for p in out.iterdir()) == sorted(FILES)
 
 
-@pytest.mark.parametrize("kind", ["json", "csv"])
+@pytest.mark.parametrize("kind", ["json", "csv", "jsonl"])
 def test_report(tmp_path, kind):
     src = tmp_path / "in"
     src.mkdir()
@@ -207,18 +210,24 @@ def test_report(tmp_path, kind):
     (src / "c.png").write_bytes(b"junk")
     report = tmp_path / f"report.{kind}"
     assert run(src, "-o", tmp_path / "out", "--report", report) == 1
-    if kind == "json":
-        rows = json.loads(report.read_text())
-    else:
-        with open(report, newline="") as f:
-            rows = list(csv.DictReader(f))
-    got = [(r["path"], int(r["page"]), int(r["width"]), int(r["height"]), r["verdict"], r["output"])
-           for r in rows]
+    rows = read_report(report)
+    got = sorted((r["path"], int(r["page"]), int(r["width"]), int(r["height"]), r["verdict"],
+                  r["output"], r["peaks"] != "") for r in rows)
     out = tmp_path / "out"
-    assert got == [(str(src / "a.png"), 0, 44, 36, FIXED, str(out / "a.png")),
-                   (str(src / "b.png"), 0, 30, 30, COLOUR, str(out / "b.png")),
-                   (str(src / "c.png"), 0, 0, 0, FAILED, "")]
+    assert got == [(str(src / "a.png"), 1, 44, 36, FIXED, str(out / "a.png"), True),
+                   (str(src / "b.png"), 1, 30, 30, COLOUR, str(out / "b.png"), True),
+                   (str(src / "c.png"), 0, 0, 0, FAILED, "", False)]
     assert all(float(r["seconds"]) >= 0 for r in rows)
+    assert "masses agree" in rows[[r["path"] for r in rows].index(str(src / "a.png"))]["reason"]
+
+
+def read_report(path):
+    if path.suffix == ".json":
+        return json.loads(path.read_text())
+    if path.suffix == ".jsonl":
+        return [json.loads(line) for line in path.read_text().splitlines()]
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
 
 
 def test_jobs_do_not_change_the_output(tmp_path):
@@ -228,7 +237,7 @@ def test_jobs_do_not_change_the_output(tmp_path):
     one, two = sorted((tmp_path / "out1").iterdir()), sorted((tmp_path / "out2").iterdir())
     assert [p.name for p in one] == [p.name for p in two] and one
     assert all(a.read_bytes() == b.read_bytes() for a, b in zip(one, two))
-    verdicts = [[line.split(",")[4] for line in (tmp_path / f"r{j}.csv").read_text().splitlines()]
+    verdicts = [sorted((r["path"], r["page"], r["verdict"]) for r in read_report(tmp_path / f"r{j}.csv"))
                 for j in (1, 2)]
     assert verdicts[0] == verdicts[1]
 
@@ -310,7 +319,8 @@ def test_in_place(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a.png", "b.png"]
     report = tmp_path.parent / f"{tmp_path.name}.json"
     assert run(tmp_path, "--in-place", "--report", report) == 0  # a fixed page stays as it is
-    assert [r["verdict"] for r in json.loads(report.read_text())] == [GREY, COLOUR]
+    assert [r["verdict"] for r in sorted(json.loads(report.read_text()), key=lambda r: r["path"])] \
+        == [GREY, COLOUR]
 
 
 @pytest.mark.parametrize("failure", [OSError("disk full"), KeyboardInterrupt()])
@@ -324,6 +334,93 @@ def test_interrupted_write_leaves_nothing(tmp_path, monkeypatch, failure):
     status = run(tmp_path / "a.png", "-o", tmp_path / "out")
     assert status == (130 if isinstance(failure, KeyboardInterrupt) else 1)
     assert list((tmp_path / "out").iterdir()) == []
+
+
+# ---- file-safety rules, one scenario each: files to make, options, what must hold -------
+
+def bilevel_book(p):
+    one_bit = Image.fromarray(np.where(scan()[..., 0] > 100, 255, 0).astype(np.uint8)).convert("1")
+    save(scan(), p, save_all=True, append_images=[one_bit])
+
+
+def interrupt_second(monkeypatch, signum):
+    """Lets the first file through, then interrupts the run from the second."""
+    real, calls = imaging.process_image, []
+
+    def process(job, policy, params):
+        calls.append(job)
+        if len(calls) > 1:
+            if signum:
+                os.kill(os.getpid(), signum)
+                time.sleep(1)  # the handler interrupts the main thread meanwhile
+            raise KeyboardInterrupt
+        return real(job, policy, params)
+    monkeypatch.setattr(batch_module, "process_image", process)
+
+
+def same_mode_and_time(t):
+    a, b = (t / "in" / "b.png").stat(), (t / "out" / "b.png").stat()
+    return (a.st_mode, a.st_mtime_ns) == (b.st_mode, b.st_mtime_ns)
+
+
+SAFETY = [  # name, files under in/ (name -> writer), argv, status, what must hold afterwards
+    ("output folder is the input folder", {"a.png": scan}, ["{in}/a.png", "-o", "{in}", "--overwrite"],
+     1, lambda t, err: pages_of(t / "in" / "a.png")[0][0] == "RGB" and "is the input itself" in err),
+    ("in place keeps a symbolic link", {"real.png": scan, "link.png": "real.png"},
+     ["{in}/link.png", "--in-place"], 0,
+     lambda t, err: (t / "in" / "link.png").is_symlink() and pages_of(t / "in" / "real.png")[0][0] == "L"),
+    ("a copy keeps mode and mtime", {"b.png": colour}, ["{in}", "-o", "{out}"], 0,
+     lambda t, err: same_mode_and_time(t)),
+    ("skip existing", {"a.png": scan, "b.png": colour}, ["{in}", "-o", "{out}", "--skip-existing"], 0,
+     lambda t, err: (t / "out" / "a.png").read_bytes() == b"earlier"),
+    ("dry run writes nothing", {"a.png": scan}, ["{in}", "-o", "{out}", "--dry-run"], 0,
+     lambda t, err: not (t / "out").exists()),
+    ("symbolic links to directories are followed, loops reported",
+     {"sub/a.png": scan, "again": ".", "linked": "sub"}, ["{in}", "-r", "-o", "{out}"], 0,
+     lambda t, err: (t / "out" / "linked" / "a.png").exists() and "already walked" in err),
+    ("file names that are not UTF-8", {os.fsdecode(b"\xff.png"): scan}, ["{in}", "-o", "{out}"], 0,
+     lambda t, err: (t / "out" / os.fsdecode(b"\xff.png")).exists()),
+    ("decompression bomb", {"a.png": scan}, ["{in}", "-o", "{out}", "--max-pixels", "100"], 1,
+     lambda t, err: "--max-pixels" in err and not (t / "out").exists()),
+    ("one page of a book cannot be done", {"book.tif": lambda: None},
+     ["{in}", "-o", "{out}"], 1, lambda t, err: "page 2" in err and not (t / "out").exists()),
+    ("a 1-bit page stays 1-bit", {"bilevel.tif": bilevel_book}, ["{in}", "-o", "{out}"], 0,
+     lambda t, err: [m for m, _, _ in pages_of(t / "out" / "bilevel.tif")] == ["L", "1"]),
+    ("the report is complete after Ctrl-C", {"a.png": scan, "b.png": scan},
+     ["{in}", "-o", "{out}", "--report", "{out}/r.json", "--jobs", "1"], 130,
+     lambda t, err: len(json.loads((t / "out" / "r.json").read_text())) == 1),
+    ("and after SIGTERM, with no temporary file", {"a.png": scan, "b.png": scan},
+     ["{in}", "-o", "{out}", "--report", "{out}/r.json", "--jobs", "1"], 130,
+     lambda t, err: len(json.loads((t / "out" / "r.json").read_text())) == 1
+     and sorted(p.name for p in (t / "out").iterdir()) == ["a.png", "r.json"]),
+]
+
+
+@pytest.mark.parametrize("name, files, argv, status, holds", SAFETY, ids=[c[0] for c in SAFETY])
+def test_file_safety(tmp_path, capsys, monkeypatch, name, files, argv, status, holds):
+    src = tmp_path / "in"
+    for rel, make in files.items():
+        path = src / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(make, str):
+            path.symlink_to(make)
+        elif rel == "book.tif":
+            save(scan(), path, save_all=True, append_images=[Image.fromarray(scan()).convert("CMYK")])
+        elif make is bilevel_book:
+            make(path)
+        else:
+            save(make(), path)
+    if "b.png" in files and "mode" in name:
+        os.chmod(src / "b.png", 0o640)
+        os.utime(src / "b.png", ns=(1_000_000_000, 1_500_000_000_000_000_000))
+    if "skip" in name:
+        (tmp_path / "out").mkdir()
+        (tmp_path / "out" / "a.png").write_bytes(b"earlier")
+    if "Ctrl-C" in name or "SIGTERM" in name:
+        interrupt_second(monkeypatch, signal.SIGTERM if "SIGTERM" in name else None)
+    names = {"in": src, "out": tmp_path / "out"}
+    assert main([a.format(**names) for a in argv]) == status
+    assert holds(tmp_path, capsys.readouterr().err)
 
 
 @pytest.mark.parametrize("flags, expected", [
@@ -349,7 +446,8 @@ def test_directories(tmp_path, flags, expected):
     (["--percentage", "0"], COLOUR),  # no tolerance: the tinted channels never agree
     (["--percentage=0"], COLOUR),
     (["--blur_n", "0", "--min_prominence=90"], COLOUR),  # no peak stands out that far
-    (["--min-distance", "255", "--window-radius", "1"], FIXED),
+    (["--min-distance", "255", "--window-radius", "1"], FLAT),  # one peak: a threshold, refused
+    (["--min-distance", "255", "--no-flat-guard"], FIXED),
 ])
 def test_parameters_reach_the_level_fix(tmp_path, flags, verdict):
     save(scan(), tmp_path / "a.png")
@@ -363,15 +461,21 @@ def test_parameters_reach_the_level_fix(tmp_path, flags, verdict):
     (["{a}"], 2, "-o OUTDIR or --in-place"),
     (["{a}", "-o", "{out}", "--in-place"], 2, "-o OUTDIR or --in-place"),
     (["-o", "{out}"], 2, "no INPUT"),
-    (["{a}", "-o", "{out}", "--blur-n", "5000"], 2, "blur_n must be <= 1024, got 5000"),
-    (["{a}", "-o", "{out}", "--window-radius", "-1"], 2, "--window-radius"),
-    (["{a}", "-o", "{out}", "--window-radius", "256"], 2, "window_radius must be in 1..256, got 256"),
+    (["{a}", "-o", "{out}", "--blur-n", "5000"], 2, "--blur-n: must be in 0-1024, got 5000"),
+    (["{a}", "-o", "{out}", "--window-radius", "-1"], 2, "--window-radius: must be in 1-255, got -1"),
+    (["{a}", "-o", "{out}", "--window-radius", "256"], 2, "--window-radius: must be in 1-255, got 256"),
+    (["{a}", "-o", "{out}", "--percentage", "nan"], 2, "--percentage: must be a finite number >= 0"),
+    (["{a}", "-o", "{out}", "--quality", "101"], 2, "--quality: must be in 1-100, got 101"),
+    (["{empty}", "-o", "{out}"], 1, "no images found"),
+    (["{a}", "-o", "{out}", "--report", "{a}/r.csv"], 2, "cannot write the report"),
     (["{a}", "-o", "{out}", "--jobs", "0"], 2, "--jobs"),
     (["{a}", "-o", "{out}", "--demo", "{out}"], 2, "--demo"),
 ])
 def test_exit_status(tmp_path, capsys, argv, status, message):
     save(scan(), tmp_path / "a.png")
-    names = dict(a=tmp_path / "a.png", out=tmp_path / "out", missing=tmp_path / "gone.png")
+    (tmp_path / "empty").mkdir()
+    names = dict(a=tmp_path / "a.png", out=tmp_path / "out", missing=tmp_path / "gone.png",
+                 empty=tmp_path / "empty")
     assert main([a.format(**names) for a in argv]) == status
     assert message in capsys.readouterr().err
 
@@ -384,23 +488,26 @@ def test_output_lines_and_summary(tmp_path, capsys):
     out, err = capsys.readouterr()
     assert out.splitlines() == [f"{FIXED}: {tmp_path / 'a.png'} -> {tmp_path / 'out' / 'a.png'}",
                                 f"{COLOUR}: {tmp_path / 'b.png'} -> {tmp_path / 'out' / 'b.png'}",
-                                "1 monochrome (1 levels fixed, 0 unchanged grey), 1 colour, 1 failed"]
+                                "1 monochrome (1 levels fixed, 0 unchanged grey), 1 colour, "
+                                "0 blank or flat, 0 refused for content loss, 1 failed"]
     assert err == f"vorn-hyst: {tmp_path / 'c.png'}: not an image file Pillow can read\n"
 
 
-def test_progress_bar_on_a_terminal(capsys):
+def test_verbose_lines_on_a_terminal(capsys):
     class Terminal:
         text = ""
         def isatty(self): return True
         def write(self, s): self.text += s
         def flush(self): pass
     term = Terminal()
-    progress = Progress(2, quiet=False, stream=term)
-    progress.update([Row("a.png", verdict=FIXED)])
-    progress.update([Row("b.png", verdict=COLOUR)])
+    progress = Progress(2, quiet=False, stream=term, verbose=True)
+    progress.update([Row("a.png", verdict=FIXED, output="o/a.png", reason="2 peaks per channel")])
+    progress.update([Row("b.png", verdict=COLOUR, output="o/b.png", reason="B has 3 peaks")])
     progress.close()
-    assert "[###############...............] 1/2 a.png" in term.text
-    assert "2/2 b.png" in term.text and capsys.readouterr().out == ""
+    assert "0/2" in term.text  # the bar is drawn on the terminal
+    assert capsys.readouterr().out.splitlines() == [
+        f"{FIXED}: a.png -> o/a.png (2 peaks per channel)",
+        f"{COLOUR}: b.png -> o/b.png (B has 3 peaks)"]
 
 
 def test_pillow_missing(monkeypatch, capsys, tmp_path):
@@ -443,6 +550,7 @@ def test_installed_beside_the_module():
     import importlib.metadata
     files = {str(f) for f in importlib.metadata.files("vorn_hyst")}
     assert {"vorn_hyst_cli/cli.py", "vorn_hyst-stubs/__init__.pyi"} <= files
+    assert any(f.startswith("vorn_hyst_cli/_analysis.") for f in files)
     [script] = [e for e in importlib.metadata.entry_points(group="console_scripts")
                 if e.name == "vorn-hyst"]
     assert script.value == "vorn_hyst_cli.cli:main"

@@ -1,7 +1,9 @@
-"""Checks the extension module in a Linux wheel: it exports PyInit_vorn_hyst
-and nothing else, and needs nothing at run time but glibc 2.17 or older."""
+"""Checks the extension modules in a Linux wheel: each exports its init
+function and nothing else, and needs nothing at run time but glibc 2.17 or
+older."""
 
 import io
+import posixpath
 import re
 import sys
 import zipfile
@@ -16,7 +18,10 @@ C_LIBRARY = re.compile(r"^(libc|libm|libdl|libpthread|librt|ld-linux[-a-z0-9_]*)
 NEWEST_GLIBC = (2, 17)
 
 
-def problems_of(elf: ELFFile) -> list[str]:
+MODULES = ["vorn_hyst.abi3.so", "vorn_hyst_cli/_analysis.abi3.so"]
+
+
+def problems_of(elf: ELFFile, init: str) -> list[str]:
     found = []
     dynsym = elf.get_section_by_name(".dynsym")
     exported = sorted(
@@ -25,7 +30,7 @@ def problems_of(elf: ELFFile) -> list[str]:
         and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")
         and s["st_other"]["visibility"] in ("STV_DEFAULT", "STV_PROTECTED")
     )
-    if exported != ["PyInit_vorn_hyst"]:
+    if exported != [init]:
         found.append(f"exports {exported}")
     for section in elf.iter_sections():
         if isinstance(section, DynamicSection):
@@ -45,17 +50,21 @@ def problems_of(elf: ELFFile) -> list[str]:
 
 
 def main(wheel_path: str) -> int:
+    found = []
     with zipfile.ZipFile(wheel_path) as wheel:
-        modules = [n for n in wheel.namelist() if n.endswith(".so")]
-        if modules != ["vorn_hyst.abi3.so"]:
-            print(f"{wheel_path}: extension modules {modules}", file=sys.stderr)
-            return 1
-        elf = ELFFile(io.BytesIO(wheel.read(modules[0])))
-        found = problems_of(elf)
+        modules = sorted(n for n in wheel.namelist() if n.endswith(".so"))
+        if modules != MODULES:
+            found.append(f"extension modules {modules}")
+        for module in modules:
+            init = "PyInit_" + posixpath.basename(module).split(".")[0]
+            elf = ELFFile(io.BytesIO(wheel.read(module)))
+            problems = problems_of(elf, init)
+            found += [f"{module} {problem}" for problem in problems]
+            if not problems:
+                print(f"{module} ({elf.get_machine_arch()}): exports {init} only, "
+                      "needs only glibc <= 2.17")
     for problem in found:
-        print(f"{wheel_path}: {modules[0]} {problem}", file=sys.stderr)
-    if not found:
-        print(f"{modules[0]} ({elf.get_machine_arch()}): exports PyInit_vorn_hyst only, needs only glibc <= 2.17")
+        print(f"{wheel_path}: {problem}", file=sys.stderr)
     return 1 if found else 0
 
 

@@ -98,9 +98,10 @@ aarch64_checks() {
     # aarch64 has fused multiply-add in its base instruction set: none may
     # appear in the module, or results would depend on the compiler's whim.
     local fused
-    fused=$(llvm-objdump -d "$site/vorn_hyst.abi3.so" | grep -c -E '\sf(n?madd|n?msub|mla|mls)\s' || true)
-    [ "$fused" = 0 ] || fail "the aarch64 module has $fused fused multiply-add instructions"
-    echo "no fused multiply-add in the aarch64 module"
+    fused=$(llvm-objdump -d "$site/vorn_hyst.abi3.so" "$site/vorn_hyst_cli/_analysis.abi3.so" |
+        grep -c -E '\sf(n?madd|n?msub|mla|mls)\s' || true)
+    [ "$fused" = 0 ] || fail "the aarch64 modules have $fused fused multiply-add instructions"
+    echo "no fused multiply-add in the aarch64 modules"
     PYTHONPATH=$site "$wrapper" -c 'import platform, numpy, vorn_hyst
 print(platform.machine(), "CPython", platform.python_version(), "NumPy", numpy.__version__, vorn_hyst.__name__, "imported")'
 
@@ -133,61 +134,69 @@ windows_checks() {
     cpp_tests "$work/cpp-windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" \
         -DCMAKE_CROSSCOMPILING_EMULATOR=wine
 
-    step "Windows: the extension module, compiled and linked only"
-    local sdk=$work/windows-sdk module
+    step "Windows: the extension modules, compiled and linked only"
+    local sdk=$work/windows-sdk build=$work/ext-windows name module exports dlls
     mkdir -p "$sdk"
     "$py" "$root/tools/windows/python3_def.py" "$sdk/python3.def"
     x86_64-w64-mingw32-dlltool -d "$sdk/python3.def" -l "$sdk/libpython3.dll.a" -D python3.dll
-    cp -r "$("$(build_python)" -c 'import sysconfig; print(sysconfig.get_path("include"))')" "$sdk/include"
+    cp -r "$(python_include)" "$sdk/include"
     cp "$root/tools/windows/pyconfig.h" "$sdk/include/pyconfig.h"
     numpy_headers "$cache/tools" win_amd64 "$cache/numpy-include-win_amd64"
     # FindPython takes a library without its DLL for a static one; naming the
     # DLL keeps it from adding the host's link flags.
-    extension_build "$work/ext-windows" vorn_hyst.pyd \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" \
+    extension_build "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" \
         -DPython_INCLUDE_DIR="$sdk/include" -DPython_SABI_LIBRARY="$sdk/libpython3.dll.a" \
         -D_Python_RUNTIME_SABI_LIBRARY_RELEASE="$sdk/python3.dll" \
         -DVORN_NUMPY_INCLUDE_DIR="$cache/numpy-include-win_amd64"
-    module=$work/ext-windows/vorn_hyst.pyd
-    x86_64-w64-mingw32-objdump -p "$module" >"$module.txt"
-    local exports dlls
-    exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$module.txt" | awk '/\]/ && NR > 1 {print $NF}')
-    dlls=$(awk '/DLL Name:/ {print $3}' "$module.txt" | sort | tr '\n' ' ')
-    [ "$exports" = PyInit_vorn_hyst ] || fail "vorn_hyst.pyd exports: $exports"
-    [ "$dlls" = "KERNEL32.dll msvcrt.dll python3.dll " ] || fail "vorn_hyst.pyd needs: $dlls"
-    echo "vorn_hyst.pyd: exports $exports, needs $dlls"
+    for name in "${MODULE_NAMES[@]}"; do
+        module=$build/$name.pyd
+        [ -e "$module" ] || fail "no $name.pyd"
+        x86_64-w64-mingw32-objdump -p "$module" >"$module.txt"
+        exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$module.txt" | awk '/\]/ && NR > 1 {print $NF}')
+        dlls=$(awk '/DLL Name:/ {print $3}' "$module.txt" | sort | tr '\n' ' ')
+        [ "$exports" = "PyInit_$name" ] || fail "$name.pyd exports: $exports"
+        [ "$dlls" = "KERNEL32.dll msvcrt.dll python3.dll " ] || fail "$name.pyd needs: $dlls"
+        echo "$name.pyd: exports $exports, needs $dlls"
+    done
 }
 
-# extension_build BUILD-DIR MODULE CMAKE-ARGS...
+# The wheel's extension modules, by the name after PyInit_.
+MODULE_NAMES=(vorn_hyst _analysis)
+
+python_include() { "$(build_python)" -c 'import sysconfig; print(sysconfig.get_path("include"))'; }
+
+# extension_build BUILD-DIR CMAKE-ARGS...
 extension_build() {
-    local build=$1 module=$2
-    shift 2
+    local build=$1
+    shift
     cmake -S "$root" -B "$build" -G Ninja "$@" >"$build.log" 2>&1 &&
-        cmake --build "$build" -j 2 >>"$build.log" 2>&1 && [ -e "$build/$module" ] ||
-        { tail -n 30 "$build.log"; fail "cross build of $module"; }
+        cmake --build "$build" -j 2 >>"$build.log" 2>&1 ||
+        { tail -n 30 "$build.log"; fail "cross build in $build"; }
 }
 
 # ---- macOS -------------------------------------------------------------------------
 
 macos_checks() {
-    local arch=$1 platform=$2 module
-    step "macOS $arch: the extension module, compiled and linked only"
+    local arch=$1 platform=$2 build=$work/ext-macos-$arch name module ours
+    step "macOS $arch: the extension modules, compiled and linked only"
     numpy_headers "$cache/tools" "$platform" "$cache/numpy-include-$platform"
     # The limited API's headers are the same on every system but for
     # pyconfig.h, whose sizes agree between 64-bit Linux and macOS.
-    VORN_ZIG=$zig VORN_ZIG_TARGET=$arch-macos extension_build "$work/ext-macos-$arch" vorn_hyst.abi3.so \
+    VORN_ZIG=$zig VORN_ZIG_TARGET=$arch-macos extension_build "$build" \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/zig-toolchain.cmake" \
-        -DPython_INCLUDE_DIR="$("$(build_python)" -c 'import sysconfig; print(sysconfig.get_path("include"))')" \
-        -DVORN_NUMPY_INCLUDE_DIR="$cache/numpy-include-$platform"
-    module=$work/ext-macos-$arch/vorn_hyst.abi3.so
-    # Zig's linker ignores -exported_symbols_list, and its static libc++
-    # exports the replaceable operator new and delete; Apple's linker, which
-    # builds the released wheel, honours the list. Only our own symbols count here.
-    local ours
-    ours=$(llvm-nm -g --defined-only "$module" | awk '{print $3}' |
-        grep -v -E -e '^__Z(dl|da|nw|na)' -e '^___dso_handle$' -e '^__mh_dylib_header$' || true)
-    [ "$ours" = _PyInit_vorn_hyst ] || fail "macOS $arch module exports: $ours"
-    echo "$(file -b "$module" | cut -d, -f1): exports _PyInit_vorn_hyst of its own"
+        -DPython_INCLUDE_DIR="$(python_include)" -DVORN_NUMPY_INCLUDE_DIR="$cache/numpy-include-$platform"
+    for name in "${MODULE_NAMES[@]}"; do
+        module=$build/$name.abi3.so
+        [ -e "$module" ] || fail "no $name.abi3.so for macOS $arch"
+        # Zig's linker ignores -exported_symbols_list, and its static libc++
+        # exports the replaceable operator new and delete; Apple's linker,
+        # which builds the released wheel, honours the list. Only our own
+        # symbols count here.
+        ours=$(llvm-nm -g --defined-only "$module" | awk '{print $3}' |
+            grep -v -E -e '^__Z(dl|da|nw|na)' -e '^___dso_handle$' -e '^__mh_dylib_header$' || true)
+        [ "$ours" = "_PyInit_$name" ] || fail "macOS $arch $name exports: $ours"
+        echo "$name.abi3.so, $(file -b "$module" | cut -d, -f1): exports _PyInit_$name of its own"
+    done
 }
 
 # ---- run ---------------------------------------------------------------------------

@@ -13,7 +13,7 @@ from pathlib import Path
 from .fileio import ImageError
 from .imaging import EXTENSIONS, process_image
 from .pdf import EXTENSIONS as PDF_EXTENSIONS, process_pdf
-from .report import Row
+from .report import SKIPPED, Row
 
 PROG = "vorn-hyst"
 FOUND_IN_FOLDERS = EXTENSIONS | PDF_EXTENSIONS
@@ -42,7 +42,7 @@ def plan(inputs, policy, recursive):
     for text in inputs:
         root = Path(text)
         if root.is_dir():
-            for source in walk(root, recursive, outdir):
+            for source in walk(root, recursive, outdir, failed):
                 add(source, source.relative_to(root))
         elif root.is_file():
             add(root, Path(root.name))
@@ -51,9 +51,27 @@ def plan(inputs, policy, recursive):
     return jobs, failed
 
 
-def walk(root, recursive, skip):
-    for dirpath, dirnames, filenames in os.walk(root):
+def walk(root, recursive, skip, failed=None):
+    """The images under `root`. Symbolic links to directories are followed,
+    each directory once: a link back into what is already being walked is
+    noted rather than followed round in circles; an unreadable directory is
+    a failed row in `failed`."""
+    seen = set()
+
+    def unreadable(error):
+        if failed is not None:
+            failed.append(Row(str(error.filename), error=f"cannot read directory: {error.strerror}"))
+
+    for dirpath, dirnames, filenames in os.walk(root, onerror=unreadable, followlinks=True):
         here = Path(dirpath)
+        st = os.stat(here)
+        if (st.st_dev, st.st_ino) in seen:
+            # Nothing is missed (its files are taken once), so a notice, not a failure.
+            emit(f"{PROG}: {here}: directory already walked (a symbolic link loop or a "
+                 "second link to it), not read again", sys.stderr)
+            dirnames[:] = []
+            continue
+        seen.add((st.st_dev, st.st_ino))
         dirnames[:] = sorted(d for d in dirnames if recursive and not d.startswith(".")
                              and (here / d).resolve() != skip)
         for name in sorted(filenames):
@@ -64,6 +82,8 @@ def walk(root, recursive, skip):
 def process(job, policy, params):
     """Processes one file; returns its report rows. A bad file gives one failed row."""
     start = time.perf_counter()
+    if policy.skips(job.dest):
+        return [Row(str(job.source), verdict=SKIPPED, output=str(job.dest))]
     try:
         is_pdf = job.source.suffix.lower() in PDF_EXTENSIONS
         return (process_pdf if is_pdf else process_image)(job, policy, params)
@@ -77,41 +97,59 @@ def process(job, policy, params):
 
 
 class Progress:
-    """A bar on a terminal, one line per file otherwise."""
+    """A tqdm bar on a terminal, one line per file otherwise (not with -q);
+    with -v each line also says why, on a terminal too, above the bar."""
 
-    def __init__(self, total, quiet, stream=None):
-        self.total, self.quiet, self.done = total, quiet, 0
+    def __init__(self, total, quiet, stream=None, verbose=False):
+        self.quiet, self.verbose = quiet, verbose
         self.stream = stream or sys.stderr
-        self.bar = not quiet and total > 0 and self.stream.isatty()
         self.lock = threading.Lock()
+        self.bar = None
+        if not quiet and total > 0 and self.stream.isatty():
+            try:
+                from tqdm import tqdm
+            except ImportError:  # without the cli extra: lines instead of a bar
+                return
+            self.bar = tqdm(total=total, file=self.stream, unit="file", dynamic_ncols=True,
+                            leave=False)
 
     def update(self, rows):
         with self.lock:
-            self.done += 1
             first = rows[0]
             if first.error:
-                self.clear()
-                print(f"{PROG}: {first.path}: {first.error}", file=sys.stderr)
-            elif not self.bar and not self.quiet:
+                self.say(f"{PROG}: {first.path}: {first.error}", sys.stderr)
+            elif self.verbose or (self.bar is None and not self.quiet):
                 for row in rows:
-                    page = f" page {row.page + 1}" if len(rows) > 1 else ""
-                    print(f"{row.verdict}: {row.path}{page} -> {row.output}", flush=True)
-            if self.bar:
-                width = 30
-                filled = width * self.done // self.total
-                name = Path(first.path).name[:40]
-                self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] "
-                                  f"{self.done}/{self.total} {name}\033[K")
-                self.stream.flush()
+                    self.say(line(row, len(rows) > 1, self.verbose), sys.stdout)
+            if self.bar is not None:
+                self.bar.set_postfix_str(Path(first.path).name[:40], refresh=False)
+                self.bar.update(1)
 
-    def clear(self):
-        if self.bar:
-            self.stream.write("\r\033[K")
+    def say(self, text, stream):
+        if self.bar is not None:
+            self.bar.write(text, file=stream)
+        else:
+            emit(text, stream)
 
     def close(self):
-        if self.bar:
-            self.clear()
-            self.stream.flush()
+        if self.bar is not None:
+            self.bar.close()
+
+
+def emit(text, stream):
+    """Prints a line; a reader that went away (| head) ends the listing, not the work."""
+    try:
+        print(text, file=stream, flush=True)
+    except BrokenPipeError:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+
+
+def line(row, paged, verbose):
+    page = f" page {row.page}" if paged else ""
+    text = f"{row.verdict}: {row.path}{page} -> {row.output}"
+    return f"{text} ({row.reason})" if verbose and row.reason else text
 
 
 def run_jobs(jobs, policy, params, workers, on_rows):
@@ -129,5 +167,12 @@ def run_jobs(jobs, policy, params, workers, on_rows):
         except KeyboardInterrupt:
             for future in futures:
                 future.cancel()
+            # Files already under way are finished (their writes are atomic
+            # anyway) and reported, so that the report lists every file written.
+            pool.shutdown(wait=True)
+            for future, i in futures.items():
+                if results[i] is None and not future.cancelled() and future.exception() is None:
+                    results[i] = future.result()
+                    on_rows(results[i])
             raise
     return [row for rows in results for row in rows]

@@ -28,11 +28,12 @@ def copy_bytes(source, f):
         shutil.copyfileobj(src, f)
 
 
-def write_atomic(dest, fill, like=None, replace=False):
+def write_atomic(dest, fill, like=None, replace=False, keep_times=False):
     """Writes `dest` through a temporary file in its directory, renamed into place.
 
-    The file gets the permissions of `like` (the source image) or those of a new
-    file. Unless `replace` is true, an existing `dest` is never touched."""
+    The file gets the permissions of `like` (the source image), and with
+    `keep_times` its modification time too, or those of a new file. Unless
+    `replace` is true, an existing `dest` is never touched."""
     dest = Path(dest)
     dest.parent.mkdir(parents=True, exist_ok=True)
     fd, tmp = tempfile.mkstemp(prefix=f".{dest.name}.", suffix=".tmp", dir=dest.parent)
@@ -43,6 +44,9 @@ def write_atomic(dest, fill, like=None, replace=False):
             os.fsync(f.fileno())
         if like is not None:
             shutil.copymode(like, tmp)
+            if keep_times:
+                st = os.stat(like)
+                os.utime(tmp, ns=(st.st_atime_ns, st.st_mtime_ns))
         else:
             os.chmod(tmp, 0o666 & ~UMASK)
         if replace:
@@ -61,6 +65,14 @@ def write_atomic(dest, fill, like=None, replace=False):
     finally:
         if os.path.lexists(tmp):
             os.unlink(tmp)
+
+
+def temporary_owner(filename):
+    """The destination name whose temporary file, as write_atomic names them, this is, or None."""
+    stem, dot, random = filename[1:-4].rpartition(".")
+    if filename.startswith(".") and filename.endswith(".tmp") and dot and len(random) == 8:
+        return stem
+    return None
 
 
 def read_umask():

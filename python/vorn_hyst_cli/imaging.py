@@ -30,6 +30,9 @@ TIFF_TAGS = {269, 270, 271, 272, 274, 282, 283, 285, 296, 297, 305, 306, 315, 31
 
 def open_image(path):
     from PIL import Image
+    # The size is checked page by page against --max-pixels (check_size);
+    # Pillow's own check would warn or fail on its fixed limit instead.
+    Image.MAX_IMAGE_PIXELS = None
     try:
         im = Image.open(path)
     except Image.UnidentifiedImageError:
@@ -38,6 +41,13 @@ def open_image(path):
         im.close()
         raise ImageError(f"unsupported format {im.format}")
     return im
+
+
+def check_size(im, limit):
+    pixels = im.width * im.height
+    if pixels > limit:
+        raise ImageError(f"{im.width}x{im.height} is {pixels} pixels, more than the limit of "
+                         f"{limit} (a decompression bomb?); --max-pixels raises the limit")
 
 
 def check_mode(im):
@@ -73,14 +83,20 @@ def split_page(im):
 
 
 def fix_page(im, params):
-    """Returns (verdict, result array, alpha) for the current, loaded page of `im`."""
+    """Returns (decision, alpha) for the current, loaded page of `im`."""
     rgb, alpha = split_page(im)
-    decision = decide(rgb, params)
-    return decision.verdict, decision.result, alpha
+    return decide(rgb, params), alpha
 
 
-def result_image(result, alpha, stored_grey, keep_rgb):
+def result_image(result, alpha, stored_mode, keep_rgb):
     from PIL import Image
+    if stored_mode == "1":
+        # A bilevel page stays bilevel: 8 bits would make it eight times larger.
+        values = np.unique(result[..., 0])
+        if not set(values.tolist()) <= {0, 255}:
+            raise ImageError("the fixed 1-bit page would need grey levels")
+        return Image.fromarray(np.ascontiguousarray(result[..., 0])).convert("1", dither=None)
+    stored_grey = stored_mode in GREY_MODES
     if is_grey(result) and (stored_grey or not keep_rgb):
         out = Image.fromarray(np.ascontiguousarray(result[..., 0]), "L")
         return Image.merge("LA", (out, alpha)) if alpha is not None else out
@@ -152,7 +168,7 @@ def webp_is_lossless(path):
 
 def process_image(job, policy, params):
     """Decides every page of one image file and writes its result; returns its rows."""
-    policy.check_destination(job.dest)
+    policy.check_destination(job.dest, job.source)
     rows, pages, rewrite = [], [], False
     with open_image(job.source) as im:
         fmt = "JPEG" if im.format == "MPO" else im.format
@@ -163,37 +179,52 @@ def process_image(job, policy, params):
         for index in range(count):
             t0 = time.perf_counter()
             im.seek(index)
-            check_mode(im)
-            meta = page_metadata(im, fmt)
             try:
-                im.load()
-            except OSError as e:
-                where = f"page {index + 1}: " if count > 1 else ""
-                raise ImageError(f"cannot read {where}{e}") from None
-            verdict, result, alpha = fix_page(im, params)
-            stored_grey = im.mode in GREY_MODES
-            # A grey page stored as RGB is rewritten in greyscale only where that
-            # loses nothing; a colour page alone never makes a file rewritten.
-            lossless = fmt in LOSSLESS and meta.get("compression") not in ("jpeg", "tiff_jpeg")
-            rewrite |= verdict == FIXED or (verdict == GREY and not stored_grey
-                                            and not policy.keep_rgb and lossless)
-            out = result_image(result, alpha, stored_grey, policy.keep_rgb)
+                decision, alpha, meta, stored_mode = read_page(im, params, policy)
+                lossless = fmt in LOSSLESS and meta.get("compression") not in ("jpeg", "tiff_jpeg")
+                verdict = decision.verdict
+                # A grey page stored as RGB is rewritten in greyscale only where
+                # that loses nothing; a colour page alone never makes a file rewritten.
+                rewrite |= verdict == FIXED or (verdict == GREY and stored_mode not in GREY_MODES
+                                                and not policy.keep_rgb and lossless)
+                out = result_image(decision.result, alpha, stored_mode, policy.keep_rgb)
+            except ImageError as e:
+                # One page that cannot be done leaves the whole file as it is.
+                raise ImageError(f"page {index + 1}: {e}" if count > 1 else str(e)) from None
             if fmt == "WEBP" and out.mode in ("L", "LA"):
                 out = out.convert("RGBA" if alpha is not None else "RGB")  # no grey WebP
             elif fmt == "BMP" and out.mode == "LA":
                 out = out.convert("RGBA")
             pages.append((out, save_options(meta, fmt, out, policy.quality, lossless_webp)))
-            rows.append(Row(str(job.source), index, im.width, im.height, verdict,
-                            str(job.dest), time.perf_counter() - t0))
+            rows.append(Row(str(job.source), index + 1, im.width, im.height, verdict,
+                            str(job.dest), time.perf_counter() - t0, reason=decision.reason,
+                            **decision.details))
     t0 = time.perf_counter()
-    if rewrite:
+    if policy.dry_run:
+        pass
+    elif rewrite:
         write_atomic(job.dest, lambda f: encode(f, fmt, pages), job.source, policy.replaces)
     elif not same_file(job.source, job.dest):
-        write_atomic(job.dest, lambda f: copy_bytes(job.source, f), job.source, policy.replaces)
+        write_atomic(job.dest, lambda f: copy_bytes(job.source, f), job.source, policy.replaces,
+                     keep_times=True)
     share = (time.perf_counter() - t0) / len(rows)
     for row in rows:
         row.seconds += share
     return rows
+
+
+def read_page(im, params, policy):
+    """Checks, decodes and decides the current page: (decision, alpha, metadata, mode)."""
+    check_size(im, policy.max_pixels)
+    check_mode(im)
+    meta = page_metadata(im, im.format)
+    try:
+        im.load()
+    except OSError as e:
+        raise ImageError(f"cannot read {e}") from None
+    stored_mode = im.mode
+    decision, alpha = fix_page(im, params)
+    return decision, alpha, meta, stored_mode
 
 
 def encode(f, fmt, pages):

@@ -113,8 +113,13 @@ def save(pdf, f):
     import pikepdf
     # Streams are copied as they are stored: without compress_streams (and no
     # decode level asked for) qpdf neither decodes nor compresses any of them.
-    # Object streams, the encryption and the linearisation are kept.
+    # Object streams, the encryption and the linearisation are kept. The file
+    # identifier is derived from the content, so that the same input gives the
+    # same bytes on every run and on every worker (a retried cluster task checks
+    # its output against a re-run); qpdf cannot do that for an encrypted file,
+    # whose salts are random anyway.
     pdf.save(f, linearize=pdf.is_linearized, encryption=pdf.is_encrypted,
+             deterministic_id=not pdf.is_encrypted,
              fix_metadata_version=False, compress_streams=False,
              object_stream_mode=pikepdf.ObjectStreamMode.preserve)
     check_warnings(pdf)

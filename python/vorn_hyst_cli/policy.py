@@ -6,7 +6,11 @@ import dataclasses
 import os
 from pathlib import Path
 
-from .fileio import ImageError, exists_message
+from .fileio import ImageError, exists_message, same_file
+
+# Pillow's own default: anything larger is more likely a decompression bomb
+# than a scan (89 MP is an A3 page at 1200 dpi).
+MAX_PIXELS = 89_478_485
 
 
 @dataclasses.dataclass(frozen=True)
@@ -22,11 +26,15 @@ class OutputPolicy:
     quality: int = 90
     dry_run: bool = False  # decide and report, write nothing
     skip_existing: bool = False  # leave a destination that exists, for re-runs
+    max_pixels: int = MAX_PIXELS  # larger pages are refused before they are decoded
 
     @classmethod
     def from_args(cls, args):
         return cls(outdir=args.output, in_place=args.in_place, overwrite=args.overwrite,
-                   keep_rgb=args.keep_rgb, quality=args.quality)
+                   keep_rgb=args.keep_rgb, quality=args.quality,
+                   dry_run=getattr(args, "dry_run", False),
+                   skip_existing=getattr(args, "skip_existing", False),
+                   max_pixels=getattr(args, "max_pixels", MAX_PIXELS))
 
     @property
     def replaces(self):
@@ -34,9 +42,20 @@ class OutputPolicy:
         return self.overwrite or self.in_place
 
     def destination(self, source, relative):
-        return source if self.in_place else self.outdir / relative
+        if self.in_place:
+            # A symbolic link stays a link: its target is what gets rewritten.
+            return Path(os.path.realpath(source)) if os.path.islink(source) else source
+        return self.outdir / relative
 
-    def check_destination(self, dest):
-        """Refuses, before any work, a destination that may not be replaced."""
+    def skips(self, dest):
+        """Whether a re-run leaves this destination as an earlier run wrote it."""
+        return self.skip_existing and not self.in_place and os.path.lexists(dest)
+
+    def check_destination(self, dest, source=None):
+        """Refuses, before any work, a destination that may not be replaced; an
+        input is replaced only with --in-place, --overwrite or not."""
+        if source is not None and not self.in_place and (
+                same_file(source, dest) or os.path.abspath(source) == os.path.abspath(dest)):
+            raise ImageError(f"{dest} is the input itself (use --in-place to replace inputs)")
         if not self.replaces and os.path.lexists(dest):
             raise ImageError(exists_message(dest))

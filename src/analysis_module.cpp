@@ -1,0 +1,218 @@
+// The private module `vorn_hyst_cli._analysis`: the level fix's analysis of
+// one image (analysis.hpp) as a dict, for the command line's reasons and
+// guards. Not a public interface: its one caller passes checked values.
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "analysis.hpp"
+#include "binding.hpp"
+
+namespace vorn {
+namespace {
+
+constexpr Py_ssize_t kArgumentCount = 7;
+
+// The same ranges monochrome() enforces; the stages rely on them.
+void check_parameters(const LevelFixParams& p, std::uint64_t tolerance) {
+  const bool ok = p.blur_n <= 1024 && p.window_radius >= 1 && p.window_radius <= 255 &&
+                  p.min_distance >= 1 && p.min_distance <= 255 &&
+                  std::isfinite(p.min_prominence) && !(p.min_prominence < 0.0) &&
+                  std::isfinite(p.percentage) && !(p.percentage < 0.0) && tolerance <= 255;
+  if (!ok) raise(PyExc_ValueError, "analysis parameter out of range");
+}
+
+PyRef new_ref(PyObject* object) { return PyRef::checked(object); }
+
+PyRef unsigned_tuple(const std::array<std::uint64_t, 3>& values) {
+  return new_ref(Py_BuildValue("(KKK)", static_cast<unsigned long long>(values[0]),
+                               static_cast<unsigned long long>(values[1]),
+                               static_cast<unsigned long long>(values[2])));
+}
+
+// ((positions of R), (of G), (of B)) or the same of the masses.
+PyRef per_channel(const std::array<RegionList, 3>& regions, bool masses) {
+  PyRef out = new_ref(PyTuple_New(3));
+  for (std::size_t c = 0; c < 3; ++c) {
+    const RegionList& list = regions[c];
+    PyRef channel = new_ref(PyTuple_New(static_cast<Py_ssize_t>(list.size())));
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      PyObject* item = masses ? PyLong_FromUnsignedLongLong(list[i].mass)
+                              : PyLong_FromUnsignedLong(list[i].position);
+      throw_if(item == nullptr);
+      throw_if(PyTuple_SetItem(channel.get(), static_cast<Py_ssize_t>(i), item) != 0);
+    }
+    throw_if(PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(c), channel.release()) != 0);
+  }
+  return out;
+}
+
+PyRef deviations_or_none(const std::optional<Deviations>& d) {
+  if (!d) return PyRef::borrow(Py_None);
+  return new_ref(Py_BuildValue("(ddd)", (*d)[0], (*d)[1], (*d)[2]));
+}
+
+PyRef levels_or_none(const std::optional<Levels>& levels) {
+  if (!levels) return PyRef::borrow(Py_None);
+  const Levels& l = *levels;
+  return new_ref(Py_BuildValue("((ii)(ii)(ii))", l[0].dark, l[0].light, l[1].dark, l[1].light,
+                               l[2].dark, l[2].light));
+}
+
+PyRef stretch_or_none(const std::optional<StretchCounts>& s) {
+  if (!s) return PyRef::borrow(Py_None);
+  return new_ref(Py_BuildValue("{sKsKsK}", "coloured", static_cast<unsigned long long>(s->coloured),
+                               "black", static_cast<unsigned long long>(s->black), "white",
+                               static_cast<unsigned long long>(s->white)));
+}
+
+const char* rejection_name(Rejection r) {
+  switch (r) {
+    case Rejection::kNone: return "";
+    case Rejection::kPeakCount: return "peak count";
+    case Rejection::kDarkMasses: return "dark masses";
+    case Rejection::kLightMasses: return "light masses";
+  }
+  return "";
+}
+
+void set_item(PyObject* dict, const char* key, PyRef value) {
+  throw_if(PyDict_SetItemString(dict, key, value.get()) != 0);
+}
+
+PyObject* to_dict(const ImageAnalysis& a) {
+  PyRef out = new_ref(PyDict_New());
+  PyObject* d = out.get();
+  set_item(d, "pixels", new_ref(PyLong_FromUnsignedLongLong(a.pixel_count)));
+  set_item(d, "threshold", new_ref(PyLong_FromUnsignedLongLong(a.threshold)));
+  set_item(d, "totals", unsigned_tuple(a.totals));
+  set_item(d, "peaks", per_channel(a.regions, false));
+  set_item(d, "masses", per_channel(a.regions, true));
+  set_item(d, "rejection", new_ref(PyUnicode_FromString(rejection_name(a.rejection))));
+  set_item(d, "dark_deviations", deviations_or_none(a.dark_deviations));
+  set_item(d, "light_deviations", deviations_or_none(a.light_deviations));
+  set_item(d, "levels", levels_or_none(a.levels));
+  set_item(d, "stretch", stretch_or_none(a.stretch));
+  return out.release();
+}
+
+PyObject* analyse_body(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != kArgumentCount) {
+    raise(PyExc_TypeError, "analyse(img, blur_n, window_radius, min_prominence, min_distance, "
+                           "percentage, tolerance) takes 7 positional arguments");
+  }
+  LevelFixParams params;
+  params.blur_n = to_unsigned(args[1]);
+  params.window_radius = to_unsigned(args[2]);
+  params.min_prominence = to_double(args[3]);
+  params.min_distance = to_unsigned(args[4]);
+  params.percentage = to_double(args[5]);
+  const std::uint64_t tolerance = to_unsigned(args[6]);
+  check_parameters(params, tolerance);
+  // Converted last: nothing runs Python code between this check and the read.
+  PyRef image = to_uint8_array3(args[0]);
+  auto* array = reinterpret_cast<PyArrayObject*>(image.get());
+  const npy_intp* dims = PyArray_DIMS(array);
+  const int flags = PyArray_FLAGS(array);
+  if (dims[2] != 3 || (flags & NPY_ARRAY_C_CONTIGUOUS) == 0) {
+    raise(PyExc_ValueError, "expected a C-contiguous (H, W, 3) array");
+  }
+  const auto* pixels = static_cast<const std::uint8_t*>(PyArray_DATA(array));
+  const auto height = static_cast<std::size_t>(dims[0]);
+  const auto width = static_cast<std::size_t>(dims[1]);
+  ImageAnalysis analysis;
+  {
+    // `image` holds the array, and with it the memory, while unlocked.
+    ReleasedInterpreterLock unlocked;
+    analysis = analyse(pixels, width, height, params, static_cast<std::uint8_t>(tolerance));
+  }
+  return to_dict(analysis);
+}
+
+PyObject* analyse_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  return guard_entry<PyObject*>(nullptr, [&] { return analyse_body(args, nargs); });
+}
+
+// A C-contiguous (H, W, 3) uint8 array, optionally writeable.
+PyRef contiguous_image(PyObject* object, bool writeable) {
+  PyRef image = to_uint8_array3(object);
+  auto* array = reinterpret_cast<PyArrayObject*>(image.get());
+  const int flags = PyArray_FLAGS(array);
+  if (PyArray_DIMS(array)[2] != 3 || (flags & NPY_ARRAY_C_CONTIGUOUS) == 0 ||
+      (writeable && (flags & NPY_ARRAY_WRITEABLE) == 0)) {
+    raise(PyExc_ValueError, "expected a C-contiguous (H, W, 3) array");
+  }
+  return image;
+}
+
+std::uint8_t level_at(PyObject* levels, Py_ssize_t channel, Py_ssize_t which) {
+  PyObject* pair = PySequence_GetItem(levels, channel);
+  throw_if(pair == nullptr);
+  PyRef pair_ref = PyRef::steal(pair);
+  PyRef item = PyRef::checked(PySequence_GetItem(pair, which));
+  const std::uint64_t value = to_unsigned(item.get());
+  if (value > 255) raise(PyExc_ValueError, "a level is a byte");
+  return static_cast<std::uint8_t>(value);
+}
+
+// remap(img, out, levels): `out` becomes img with the levels fixed, by the
+// very remap that monochrome() runs once it has these levels.
+PyObject* remap_body(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) raise(PyExc_TypeError, "remap(img, out, levels) takes 3 positional arguments");
+  Levels levels;
+  for (Py_ssize_t c = 0; c < 3; ++c) {
+    levels[static_cast<std::size_t>(c)] = ChannelLevels{level_at(args[2], c, 0), level_at(args[2], c, 1)};
+    if (levels[static_cast<std::size_t>(c)].dark > levels[static_cast<std::size_t>(c)].light) {
+      raise(PyExc_ValueError, "dark level above light level");
+    }
+  }
+  PyRef image = contiguous_image(args[0], false);
+  PyRef out = contiguous_image(args[1], true);
+  auto* in_array = reinterpret_cast<PyArrayObject*>(image.get());
+  auto* out_array = reinterpret_cast<PyArrayObject*>(out.get());
+  const npy_intp* dims = PyArray_DIMS(in_array);
+  const npy_intp* out_dims = PyArray_DIMS(out_array);
+  if (dims[0] != out_dims[0] || dims[1] != out_dims[1]) raise(PyExc_ValueError, "shapes differ");
+  const auto length = static_cast<std::size_t>(dims[0]) * static_cast<std::size_t>(dims[1]) * 3;
+  const auto* from = static_cast<const std::uint8_t*>(PyArray_DATA(in_array));
+  auto* to = static_cast<std::uint8_t*>(PyArray_DATA(out_array));
+  {
+    ReleasedInterpreterLock unlocked;
+    if (length > 0 && from != to) std::memmove(to, from, length);
+    if (length >= 3) remap_to_grey(levels, to, length);
+  }
+  return PyRef::borrow(Py_None).release();
+}
+
+PyObject* remap_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  return guard_entry<PyObject*>(nullptr, [&] { return remap_body(args, nargs); });
+}
+
+PyMethodDef methods[] = {
+    {"analyse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyse_entry)),
+     METH_FASTCALL,
+     "analyse(img, blur_n, window_radius, min_prominence, min_distance, percentage, tolerance)\n"
+     "--\n\n"
+     "What the level fix sees in a C-contiguous (H, W, 3) uint8 image, as a dict."},
+    {"remap", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remap_entry)),
+     METH_FASTCALL,
+     "remap(img, out, levels)\n--\n\n"
+     "Writes img with its levels fixed into out, as monochrome() does with these levels."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {{0, nullptr}};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vorn_hyst_cli._analysis",
+    "The level fix's analysis of one image, for the command line.", 0, methods, slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vorn
+
+// The interpreter looks for this name: the module's, `_analysis`, after PyInit_.
+PyMODINIT_FUNC PyInit__analysis() {  // NOLINT(bugprone-reserved-identifier)
+  return PyModuleDef_Init(&vorn::module_def);
+}

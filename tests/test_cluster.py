@@ -1,0 +1,129 @@
+"""vorn-hyst --scheduler: the batch as Dask tasks on loopback, against a plain run."""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+pytest.importorskip("PIL.Image")
+distributed = pytest.importorskip("distributed")
+import dask  # noqa: E402
+
+from test_cli import BAD, FILES  # noqa: E402
+from vorn_hyst_cli.cli import main  # noqa: E402
+
+COPIES = 12  # of the mixed folder: enough files that a worker can be killed part-way
+# The reference run, which also shows that a plain run does without Dask.
+PLAIN_RUN = """
+import sys
+from vorn_hyst_cli.cli import main
+status = main(sys.argv[1:])
+dask = sorted(m for m in sys.modules if m.split(".")[0] in ("dask", "distributed"))
+assert not dask, f"a plain run imported {dask}"
+sys.exit(status)
+"""
+
+
+@pytest.fixture(scope="module")
+def mixed(tmp_path_factory):
+    """Copies of every sort of good and bad file, and what a plain run makes of them."""
+    root = tmp_path_factory.mktemp("mixed")
+    for copy in range(COPIES):
+        folder = root / "in" / f"{copy:02}"
+        folder.mkdir(parents=True)
+        for name, (write, *_) in {**FILES, **BAD}.items():
+            write(folder / name)
+    done = run_plain(root, "local")
+    assert done.returncode == 1, done.stderr
+    return root, outputs(root / "local"), report(root, "local")
+
+
+def run_plain(root, name):
+    args = [str(root / "in"), "-r", "-q", "-o", str(root / name), "--report", str(root / f"{name}.json")]
+    return subprocess.run([sys.executable, "-c", PLAIN_RUN, *args], capture_output=True,
+                          text=True, timeout=120)
+
+
+def outputs(folder):
+    return {p.relative_to(folder): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def report(root, name):
+    rows = json.loads((root / f"{name}.json").read_text())
+    return [{**row, "seconds": 0, "output": row["output"].replace(str(root / name), "OUT")}
+            for row in rows]
+
+
+@pytest.fixture
+def deadline():
+    """Ends a hung run with an exception, which closes its cluster on the way out."""
+    def expire(*_):
+        raise TimeoutError("the cluster run took too long")
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.alarm(150)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+def kill_one_worker_part_way(cluster, outdir, after):
+    """Kills a worker process (SIGKILL, by its id) once `after` results exist."""
+    with distributed.Client(cluster) as client:
+        pids = client.run(os.getpid)
+    victim = pids[min(pids)]
+    state = {"outputs then": None}
+
+    def kill():
+        limit = time.monotonic() + 60
+        while time.monotonic() < limit:
+            written = sum(1 for p in outdir.rglob("*") if p.is_file()) if outdir.exists() else 0
+            if written >= after:
+                os.kill(victim, signal.SIGKILL)
+                state["outputs then"] = written
+                return
+            time.sleep(0.005)
+    killer = threading.Thread(target=kill, daemon=True)
+    killer.start()
+    return killer, state
+
+
+@pytest.mark.parametrize("kill", [False, True], ids=["local:2", "a worker killed part-way"])
+def test_cluster_writes_what_a_plain_run_writes(mixed, tmp_path, deadline, kill):
+    root, expected, rows = mixed
+    out = root / f"cluster-{kill}"
+    args = [str(root / "in"), "-r", "-q", "-o", str(out), "--report", str(root / f"cluster-{kill}.json"),
+            "-j", "1"]
+    if not kill:
+        status = main([*args, "--scheduler", "local:2"])
+    else:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                      processes=True, dashboard_address="127.0.0.1:0",
+                                      scheduler_kwargs={"dashboard": False}) as cluster:
+            killer, state = kill_one_worker_part_way(cluster, out, after=len(expected) // 5)
+            status = main([*args, "--scheduler", cluster.scheduler_address])
+            killer.join()
+        assert state["outputs then"] is not None and state["outputs then"] < len(expected)
+    assert status == 1  # the bad files
+    assert outputs(out) == expected  # also: no temporary file left beside the results
+    assert report(root, f"cluster-{kill}") == rows
+
+
+def test_a_scheduler_that_does_not_answer(tmp_path, capsys):
+    with socket.socket() as s:  # a port nobody listens on
+        s.bind(("127.0.0.1", 0))
+        address = "tcp://127.0.0.1:%d" % s.getsockname()[1]
+    write = FILES["scan.png"][0]
+    write(tmp_path / "scan.png")
+    start = time.monotonic()
+    with dask.config.set({"distributed.comm.timeouts.connect": "2s"}):
+        status = main([str(tmp_path / "scan.png"), "-o", str(tmp_path / "out"),
+                       "--report", str(tmp_path / "report.csv"), "--scheduler", address])
+    assert status == 2 and time.monotonic() - start < 30
+    assert f"cannot reach the scheduler at {address}" in capsys.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["scan.png"]
