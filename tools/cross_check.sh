@@ -177,7 +177,8 @@ extension_build() {
 # ---- macOS -------------------------------------------------------------------------
 
 macos_checks() {
-    local arch=$1 platform=$2 build=$work/ext-macos-$arch name module ours
+    local arch=$1 platform=$2 name module ours
+    local build=$work/ext-macos-$arch
     step "macOS $arch: the extension modules, compiled and linked only"
     numpy_headers "$cache/tools" "$platform" "$cache/numpy-include-$platform"
     # The limited API's headers are the same on every system but for
