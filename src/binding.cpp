@@ -122,8 +122,8 @@ std::string quoted(const std::string& text) {
   return out + "\"";
 }
 
-// UTF-8 of a str object, or nullopt-like empty with `ok` false on failure
-// (the interpreter's error is then pending).
+// UTF-8 of a str object into `out`; false, with the interpreter's error
+// pending, when it cannot be had.
 bool utf8_of(PyObject* text, std::string& out) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -483,11 +483,11 @@ PyType_Slot kHolderSlots[] = {
 
 // A static name, because PyType_FromSpec before 3.11 keeps pointing at it.
 PyType_Spec kHolderSpec = {
-    "builtins.PySliceContainer",
-    static_cast<int>(sizeof(SliceContainer)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    kHolderSlots,
+    /* name */ "builtins.PySliceContainer",
+    /* basicsize */ static_cast<int>(sizeof(SliceContainer)),
+    /* itemsize */ 0,
+    /* flags */ Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    /* slots */ kHolderSlots,
 };
 
 PyObject* make_holder_type() {
@@ -579,7 +579,7 @@ ArgumentSlots match_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
     slots[index] = args[positional + static_cast<std::size_t>(k)];
   }
-  if (slots[0] == nullptr) {
+  if (slots[kImg] == nullptr) {
     raise(PyExc_TypeError, "monochrome() missing 1 required positional argument: 'img'");
   }
   return slots;

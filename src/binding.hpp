@@ -37,8 +37,8 @@ class InternalFault {
   std::string text_;
 };
 
-// Throws PythonError when `ok` is false; for interpreter calls that leave an
-// exception set on failure.
+// Throws PythonError when `failed` is true; for interpreter calls that leave
+// an exception set when they fail.
 inline void throw_if(bool failed) {
   if (failed) throw PythonError{};
 }
@@ -103,7 +103,6 @@ class PyRef {
   PyObject* get() const { return object_; }
   PyObject* release() { return std::exchange(object_, nullptr); }
   explicit operator bool() const { return object_ != nullptr; }
-  void swap(PyRef& other) noexcept { std::swap(object_, other.object_); }
 
  private:
   explicit PyRef(PyObject* object) : object_(object) {}
@@ -210,7 +209,9 @@ PyRef new_slice_container(PixelBuffer&& buffer);
 // ---------------------------------------------------------------------------
 // Arguments of monochrome
 
-inline constexpr std::size_t kParameterCount = 6;
+// The parameters in their order, which is also the order of the slots.
+enum Slot : std::size_t { kImg, kBlurN, kWindowRadius, kMinProminence, kMinDistance, kPercentage };
+inline constexpr std::size_t kParameterCount = kPercentage + 1;
 inline constexpr std::array<const char*, kParameterCount> kParameterNames = {
     "img", "blur_n", "window_radius", "min_prominence", "min_distance", "percentage"};
 

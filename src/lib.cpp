@@ -102,11 +102,11 @@ LevelFixParams convert_parameters(const ArgumentSlots& slots) {
   auto double_at = [&slots](std::size_t slot, double& out) {
     if (slots[slot] != nullptr) out = convert_argument(slot, [&] { return to_double(slots[slot]); });
   };
-  unsigned_at(1, params.blur_n);
-  unsigned_at(2, params.window_radius);
-  double_at(3, params.min_prominence);
-  unsigned_at(4, params.min_distance);
-  double_at(5, params.percentage);
+  unsigned_at(kBlurN, params.blur_n);
+  unsigned_at(kWindowRadius, params.window_radius);
+  double_at(kMinProminence, params.min_prominence);
+  unsigned_at(kMinDistance, params.min_distance);
+  double_at(kPercentage, params.percentage);
   return params;
 }
 
@@ -157,12 +157,12 @@ PyObject* wrap_result(PixelBuffer&& buffer, const PixelLayout& shape) {
 
 PyObject* monochrome_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const ArgumentSlots slots = match_arguments(args, nargs, kwnames);
-  PyRef image = convert_argument(0, [&] { return to_uint8_array3(slots[0]); });
+  PyRef image = convert_argument(kImg, [&] { return to_uint8_array3(slots[kImg]); });
   const LevelFixParams params = convert_parameters(slots);
   // The conversions may run Python code (__index__, __float__) that reshapes
   // the image in place or changes its element type: test it again now that
   // nothing else runs before the pixels are copied.
-  image = convert_argument(0, [&] { return to_uint8_array3(image.get()); });
+  image = convert_argument(kImg, [&] { return to_uint8_array3(image.get()); });
   auto* array = reinterpret_cast<PyArrayObject*>(image.get());
   check_arguments(PyArray_DIMS(array)[2], params);
   const PixelLayout layout = layout_of(array);
@@ -205,10 +205,10 @@ constexpr char kMonochromeDoc[] =
     "    New ``(H, W, 3)`` uint8 array; unchanged pixels when the image is not monochrome.";
 
 PyMethodDef monochrome_def = {
-    "monochrome",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(monochrome)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-    kMonochromeDoc,
+    /* ml_name */ "monochrome",
+    /* ml_meth */ reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(monochrome)),
+    /* ml_flags */ METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    /* ml_doc */ kMonochromeDoc,
 };
 
 // Appends `name` to the module's `__all__` (made when missing), then sets
@@ -258,15 +258,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vorn_hyst",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    /* m_base */ PyModuleDef_HEAD_INIT,
+    /* m_name */ "vorn_hyst",
+    /* m_doc */ "",  // module_exec sets the real docstring
+    /* m_size */ 0,
+    /* m_methods */ nullptr,
+    /* m_slots */ module_slots,
+    /* m_traverse */ nullptr,
+    /* m_clear */ nullptr,
+    /* m_free */ nullptr,
 };
 
 }  // namespace

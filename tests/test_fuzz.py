@@ -17,54 +17,17 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
+from conftest import HAS_NOTES, Floaty, Index, IntSub, Unprintable, ndarray_subclass
 from model import monochrome_model
 from vorn_hyst import monochrome
 
 EXAMPLES = int(os.environ.get("VORN_FUZZ_EXAMPLES", "3000"))
 NAMES = ("img", "blur_n", "window_radius", "min_prominence", "min_distance", "percentage")
 DEFAULTS = (None, 3, 3, 0.5, 10, 0.22)
-HAS_NOTES = sys.version_info >= (3, 11)
 HUGE = 1 << 42  # bytes that neither the kernel nor the sanitizer's allocator will grant
 
 
-class Sub(np.ndarray):
-    pass
-
-
-class IntSub(int):
-    def __index__(self):
-        raise AssertionError("an int subclass converts directly")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, type):
-            raise self.value("index refused")
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value!r})"
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        if isinstance(self.value, type):
-            raise self.value("float refused")
-        return self.value
-
-    def __repr__(self):
-        return f"Floaty({self.value!r})"
-
-
-class Unprintable(str):
-    def __str__(self):
-        raise ValueError("no str")
+Sub = ndarray_subclass()
 
 
 # --- strategies ----------------------------------------------------------------

@@ -1,28 +1,29 @@
-"""Memory a call costs, and what happens when there is none to be had.
+"""Memory and references: what a call costs, that it gives everything back,
+and what happens when there is no memory to be had.
 
-Each case runs in a fresh interpreter, so that its peak resident memory
-(VmHWM, reset through /proc/self/clear_refs) is its own.
+The memory cases run in fresh interpreters, so that each one's peak resident
+memory (VmHWM, reset through /proc/self/clear_refs) is its own.
 """
 
 import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("VORN_SANITIZED")),
-    reason="the sanitizer's shadow memory and quarantine swamp these measures")
+import leak_check
+from conftest import run_python
+
+# Under the sanitizer its shadow memory and quarantine swamp these measures,
+# and an address-space limit leaves its allocator no room at all.
+unsanitized = pytest.mark.skipif(bool(os.environ.get("VORN_SANITIZED")),
+                                 reason="measures of memory mean nothing under the sanitizer")
 
 MIB = 1 << 20
 # Measurement noise: the result array object, page-table and stack pages.
 TOLERANCE = 256 << 10
 
 
-def run_python(code):
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=300)
+def output_of(code):
+    done = run_python(code)
     assert done.returncode == 0, done.stderr
     return done.stdout.split()
 
@@ -58,17 +59,19 @@ PEAK = """
 """
 
 
+@unsanitized
 @pytest.mark.parametrize("kind, neutral", [
     ("neutral", 1), ("colour", 0), ("fortran", 1), ("broadcast", 1)])
 def test_peak_memory_of_a_24_megapixel_call(kind, neutral):
-    extra, output, left, changed = map(int, run_python(PEAK.format(kind=kind)))
+    extra, output, left, changed = map(int, output_of(PEAK.format(kind=kind)))
     assert changed == neutral
     assert extra <= output + MIB + TOLERANCE, f"{(extra - output) / MIB:.2f} MiB over the output"
     assert left < MIB  # the buffer went back with the result
 
 
+@unsanitized
 def test_interpreter_carries_on_after_memory_errors():
-    out = run_python("""
+    out = output_of("""
         import gc, resource, sys, numpy as np, vorn_hyst
         neutral = np.full((300, 400, 3), 40, np.uint8); neutral[150:] = 210
         expected = vorn_hyst.monochrome(neutral).tobytes()
@@ -95,3 +98,27 @@ def test_interpreter_carries_on_after_memory_errors():
         print(failures, same, results == {expected}, note.replace(" ", "_"))
     """)
     assert out == ["100", "True", "True", "while_processing_'blur_n'"]
+
+
+@unsanitized
+def test_huge_image_raises_memory_error():
+    out = run_python("""
+        import resource, numpy as np, vorn_hyst
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+        huge = np.broadcast_to(np.zeros((1, 1, 3), np.uint8), (2**20, 2**20, 3))
+        try:
+            vorn_hyst.monochrome(huge)
+        except MemoryError as e:
+            print(e)
+        print(vorn_hyst.monochrome(np.zeros((2, 2, 3), np.uint8)).shape)
+    """)
+    assert out.stdout.splitlines() == ["memory allocation of 3298534883328 bytes failed",
+                                       "(2, 2, 3)"], out.stderr
+
+
+def test_no_reference_or_memory_is_lost(capsys):
+    status = leak_check.main(["--calls", "150", "--rounds", "4"])
+    out = capsys.readouterr().out
+    with capsys.disabled():
+        print("\n" + out.strip())
+    assert status == 0, out

@@ -117,8 +117,7 @@ print(platform.machine(), "CPython", platform.python_version(), "NumPy", numpy._
     # The suites of the command line, the leak, stress and typing checks need
     # Pillow, valgrind or mypy, or take minutes emulated; these call the module.
     (cd "$work" && PYTHONPATH=$site VORN_DIFF_EXAMPLES=30 "$wrapper" -m pytest -q -p no:cacheprovider \
-        --rootdir "$root" "$root/tests/test_binding.py" "$root/tests/test_level_fix.py" \
-        "$root/tests/test_layouts.py" "$root/tests/test_numpy_api.py" | tail -n 2)
+        --rootdir "$root" "$root/tests/test_interface.py" "$root/tests/test_level_fix.py" | tail -n 2)
 
     step "aarch64: C++ unit tests built with Zig, run under qemu"
     VORN_ZIG=$zig VORN_ZIG_TARGET=aarch64-linux-gnu.2.17 cpp_tests "$work/cpp-aarch64" \

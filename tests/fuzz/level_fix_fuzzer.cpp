@@ -1,7 +1,7 @@
 // libFuzzer harness of the level fix: any bytes as an image, any valid
 // parameters, checked byte for byte against a slow, straightforward rewrite
-// of the same steps (the structure of tests/model.py). Run by
-// tests/fuzz_level_fix.sh.
+// of the same steps (the structure of tests/support/model.py). Run by
+// tools/fuzz_level_fix.sh.
 #include <algorithm>
 #include <array>
 #include <cmath>

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # libFuzzer on the level fix (no Python): tests/fuzz/level_fix_fuzzer.cpp,
-# built with clang and ASan+UBSan, run for VORN_LIBFUZZ_SECONDS (default 60).
-# Exits nonzero on a crash, a sanitizer finding or a mismatch.
+# built with clang and ASan+UBSan, run for VORN_LIBFUZZ_SECONDS (default 60;
+# the test command gives it less). Exits nonzero on a crash, a sanitizer
+# finding or a mismatch, with the fuzzer's whole log.
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cxx=${CLANGXX:-$(command -v clang++ || command -v clang++-14 || true)}
 [[ -n $cxx ]] || { echo "fuzz_level_fix.sh: clang++ is not installed" >&2; exit 1; }
 seconds=${VORN_LIBFUZZ_SECONDS:-60}
@@ -14,17 +15,17 @@ start=$SECONDS
 
 build=("$cxx" -std=c++17 -O1 -g -ffp-contract=off -fno-fast-math
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -I"$root/src" "$root/src/level_fix.cpp" "$root/src/peaks.cpp"
+       -I"$root/src" "$root/src/level_fix.cpp" "$root/src/peaks.cpp" "$root/src/kernels.cpp"
        "$root/tests/fuzz/level_fix_fuzzer.cpp" -o "$out/level_fix_fuzzer")
-printf '+ %s\n' "${build[*]}" >&2
+say "${build[*]}"
 "${build[@]}"
 
 run=("$out/level_fix_fuzzer" -max_total_time="$seconds" -max_len=20000 -print_final_stats=1
      -artifact_prefix="$out/" "$out/corpus")
-printf '+ %s\n' "${run[*]}" >&2
+say "${run[*]}"
 status=0
 "${run[@]}" 2>"$out/log" || status=$?
 grep -E "^(#[0-9]+ +DONE|Done [0-9]+ runs|stat::number_of_executed_units)" "$out/log" >&2 || true
-[[ $status == 0 ]] || tail -40 "$out/log" >&2
+[[ $status == 0 ]] || cat "$out/log" >&2
 echo "fuzz_level_fix.sh: exit status $status, $((SECONDS - start)) s in all" >&2
 exit "$status"

@@ -1,12 +1,15 @@
 """Reference and memory check of `monochrome` over every path of the call.
 
-    python tests/leak_check.py [--calls N]
+    python tests/support/leak_check.py [--calls N]
 
 Each case is called N times per round (default 1000, five rounds). After
 every case the reference counts of its argument objects (and of the image)
-must be back where they were; after two warm-up rounds, resident memory
-and the memory that tracemalloc sees must stay flat over the rest. The NumPy-missing
-path runs the same way in a child process. Exits nonzero on any finding.
+must be back where they were, and after the two warm-up rounds so must those
+of every object a call touches on the way: NumPy's array type, the uint8
+descriptor and its type, the holder type, the internal-failure type. After
+the warm-up, resident memory and the memory that tracemalloc sees must stay
+flat over the rest. The NumPy-missing path runs the same way in a child
+process. Exits nonzero on any finding.
 """
 
 import argparse
@@ -17,7 +20,10 @@ import subprocess
 import sys
 import tracemalloc
 
-import vorn_hyst
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
+from conftest import Floaty, Index, IntSub, Unprintable, ndarray_subclass  # noqa: E402
+
+import vorn_hyst  # noqa: E402
 
 monochrome = vorn_hyst.monochrome
 RSS_SLACK = 1 << 20        # bytes of resident memory growth allowed after warm-up
@@ -26,33 +32,29 @@ RSS_SLACK = 1 << 20        # bytes of resident memory growth allowed after warm-
 # call count; a leak of one small object per call on one path shows from
 # about 3000 calls on (the default run has 3000 per case after warm-up).
 TRACED_SLACK = 128 << 10
+WARM_UP_ROUNDS = 2
+Int = IntSub  # an int whose reference count is its own
 
 
-class Int(int):
-    """An int whose reference count is its own (small ints are shared)."""
+def shared_objects(numpy_missing):
+    """Objects that calls touch, by name: their counts must not drift."""
+    if numpy_missing:
+        try:
+            monochrome(object())
+        except BaseException as error:  # the internal failure is not an Exception
+            return {"internal-failure type": type(error)}
+    import numpy as np
 
-
-class Index:
-    def __index__(self):
-        raise KeyError("index failed")
-
-
-class Float:
-    def __float__(self):
-        raise ZeroDivisionError("float failed")
-
-
-class BadStr(str):
-    def __str__(self):
-        raise ValueError("unprintable")
+    holder = type(monochrome(np.zeros((1, 1, 3), np.uint8)).base)
+    uint8 = np.dtype(np.uint8)
+    return {"ndarray": np.ndarray, "uint8 descriptor": uint8, "descriptor type": type(uint8),
+            "uint8 scalar type": np.uint8, "holder type": holder}
 
 
 def numpy_cases():
     import numpy as np
 
-    class Sub(np.ndarray):
-        pass
-
+    Sub = ndarray_subclass()
     rng = np.random.default_rng(0)
     grey = np.where(rng.random((48, 64)) < 0.4, 40, 210).astype(np.uint8)
     neutral = np.repeat(grey[..., None], 3, axis=2)
@@ -89,7 +91,7 @@ def numpy_cases():
         ("duplicate", (img, Int(3)), dict(blur_n=Int(2))),
         ("unknown_keyword", (img,), dict(blurn=Int(2))),
         ("surrogate_keyword", (img,), {"\udcff": Int(1)}),
-        ("unprintable_keyword", (img,), {BadStr("zz"): Int(1)}),
+        ("unprintable_keyword", (img,), {Unprintable("zz"): Int(1)}),
         ("img_list", ([[[0, 0, 0]]],), {}),
         ("img_none", (None,), {}),
         ("img_2d", (np.zeros((4, 4), np.uint8),), {}),
@@ -98,8 +100,8 @@ def numpy_cases():
         ("blur_negative", (img,), dict(blur_n=Int(-1))),
         ("blur_2_64", (img,), dict(blur_n=2**64)),
         ("blur_str", (img,), dict(blur_n="3")),
-        ("index_raises", (img,), dict(window_radius=Index())),
-        ("float_raises", (img,), dict(min_prominence=Float())),
+        ("index_raises", (img,), dict(window_radius=Index(KeyError))),
+        ("float_raises", (img,), dict(min_prominence=Floaty(ZeroDivisionError))),
         ("float_overflow", (img,), dict(percentage=2**1100)),
         ("prominence_str", (img,), dict(min_prominence="0.5")),
         ("four_channels", (np.zeros((4, 4, 4), np.uint8),), {}),
@@ -131,6 +133,10 @@ def tracked(args, kwargs):
     return list({id(o): o for o in objects}.values())
 
 
+def counts(objects):
+    return [sys.getrefcount(o) for o in objects]
+
+
 def run_case(args, kwargs, calls):
     outcome = None
     for _ in range(calls):
@@ -149,29 +155,34 @@ def rss():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def check(cases, calls, rounds, measure_memory=True):
+def check(cases, shared, calls, rounds, measure_memory=True):
     """Runs the cases; returns (findings, calls made, RSS growth, traced growth)."""
     findings = []
+    warm_up = min(WARM_UP_ROUNDS, rounds - 1)
     made = 0
     sys.unraisablehook = lambda unraisable: None  # the unprintable keyword name is reported so
     base_rss = traced = None
     for round_no in range(rounds):
         # Two rounds of warm-up: the interpreter's own caches (exception
         # and traceback paths among them) take a while to fill.
-        if round_no == min(2, rounds - 1) and measure_memory:
+        if round_no == warm_up and measure_memory:
             gc.collect()
             base_rss = rss()
             tracemalloc.start()
             traced = tracemalloc.get_traced_memory()[0]
         for name, args, kwargs in cases:
             objects = tracked(args, kwargs)
-            before = [sys.getrefcount(o) for o in objects]
+            before, shared_before = counts(objects), counts(shared.values())
             outcome = run_case(args, kwargs, calls)
             made += calls
             gc.collect()
-            after = [sys.getrefcount(o) for o in objects]
+            after, shared_after = counts(objects), counts(shared.values())
             if before != after:
                 findings.append(f"{name}: reference counts {before} -> {after}")
+            # The first calls fill caches (NumPy's among them) for good.
+            if round_no >= warm_up and shared_before != shared_after:
+                findings += [f"{name}: {key} reference count {b} -> {a}"
+                             for key, b, a in zip(shared, shared_before, shared_after) if a != b]
             expect_ok = name.startswith("ok_")
             if (outcome == "ok") != expect_ok:
                 findings.append(f"{name}: outcome {outcome}")
@@ -199,8 +210,9 @@ def main(argv=None):
     options = parser.parse_args(argv)
 
     cases = no_numpy_cases() if options.no_numpy else numpy_cases()
-    findings, made, rss_growth, traced_growth = check(cases, options.calls, options.rounds,
-                                                     not options.refcounts_only)
+    shared = shared_objects(options.no_numpy)
+    findings, made, rss_growth, traced_growth = check(cases, shared, options.calls,
+                                                     options.rounds, not options.refcounts_only)
     report = dict(cases=len(cases), calls=made, rss=rss_growth, traced=traced_growth,
                   findings=findings)
     if options.json:

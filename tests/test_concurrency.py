@@ -2,7 +2,6 @@
 
 import os
 import random
-import subprocess
 import sys
 import textwrap
 import threading
@@ -11,6 +10,7 @@ import time
 import numpy as np
 import pytest
 
+from conftest import run_python
 from vorn_hyst import monochrome
 
 THREADS = 8
@@ -138,8 +138,7 @@ def test_first_calls_from_many_threads(kind):
         for g in groups.values():
             print(sorted(g)[0][:3])
     """)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=120)
+    done = run_python(code, timeout=120)
     lines = done.stdout.splitlines()
     assert done.returncode == 0 and lines, done.stderr
     groups = 3 if kind == "mixed" else 1
@@ -153,23 +152,25 @@ def test_first_calls_from_many_threads(kind):
         assert "'ok'" in text
 
 
-# The smallest stack that Python lets a thread have. The level fix keeps its
-# tables on the stack, and an overflow would end the process with SIGSEGV.
-# Sanitizer builds pad every frame and overflow it anyway.
+# The smallest stack that Python lets a thread have, for a small image and
+# for one large enough for the joint count (whose tables are on the heap).
+# An overflow would end the process with SIGSEGV. Sanitizer builds pad every
+# frame and overflow it anyway.
 @pytest.mark.skipif(bool(os.environ.get("VORN_SANITIZED")), reason="sanitizer frames are larger")
-def test_smallest_thread_stack():
-    code = textwrap.dedent("""
+@pytest.mark.parametrize("height, width", [(64, 64), (1500, 1500)])
+def test_smallest_thread_stack(height, width):
+    done = run_python(f"""
         import threading, numpy as np, vorn_hyst
-        image = np.full((64, 64, 3), 40, np.uint8); image[32:] = 200
+        image = np.full(({height}, {width}, 3), 40, np.uint8); image[{height // 2}:] = 200
+        image[::7, ::5] += np.array([6, 0, 3], np.uint8)
         expected = vorn_hyst.monochrome(image).tobytes()
+        assert expected != image.tobytes()
         threading.stack_size(32 << 10)
         out = []
         thread = threading.Thread(target=lambda: out.append(vorn_hyst.monochrome(image).tobytes()))
         thread.start(); thread.join()
         print(out == [expected])
-    """)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=120)
+    """, timeout=120)
     assert (done.returncode, done.stdout.split()) == (0, ["True"]), done.returncode
 
 
@@ -254,3 +255,38 @@ def test_result_is_the_image_when_the_call_began(change):
         thread.join()
         outcomes = [monochrome(before), monochrome(img)]
         assert any(r.shape == result.shape and np.array_equal(r, result) for r in outcomes)
+
+
+def test_concurrent_first_calls():
+    out = run_python("""
+        import threading, numpy as np, vorn_hyst
+        image = np.zeros((20, 20, 3), np.uint8); image[10:] = 200
+        barrier = threading.Barrier(8)
+        results = []
+        def call():
+            barrier.wait()
+            results.append(vorn_hyst.monochrome(image).tobytes())
+        threads = [threading.Thread(target=call) for _ in range(8)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        print(len(results), len(set(results)))
+    """)
+    assert out.stdout.split() == ["8", "1"], out.stderr
+
+
+def test_threads_overlap_while_computing():
+    image = np.random.default_rng(3).integers(0, 256, (256, 256, 3), dtype=np.uint8)
+    expected = monochrome(image)
+    failures = []
+
+    def work():
+        for _ in range(20):
+            if not np.array_equal(monochrome(image), expected):
+                failures.append(1)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures

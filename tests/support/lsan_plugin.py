@@ -1,4 +1,4 @@
-"""Pytest plugin of tests/sanitize.sh: LeakSanitizer's check with the interpreter alive.
+"""Pytest plugin of tools/sanitize.sh: LeakSanitizer's check with the interpreter alive.
 
 The check runs once pytest is done but before the interpreter starts to tear
 itself down: every object still in use is then reachable from the

@@ -3,18 +3,19 @@
 # both from the compile commands of a CMake configure that finds the
 # interpreter's and NumPy's headers. Exits nonzero on any finding.
 #
-# Usage: bash tests/lint.sh        Environment: PYTHON (default python3)
+# Usage: bash tools/lint.sh        Environment: PYTHON (default python3)
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 python=$("${PYTHON:-python3}" -c "import sys; print(sys.executable)")
 build=$root/build/lint
 start=$SECONDS
-say() { printf '+ %s\n' "$*" >&2; }
 for tool in cmake clang-tidy cppcheck; do
   command -v "$tool" >/dev/null || { echo "lint.sh: $tool is not installed" >&2; exit 1; }
 done
 
+# A cache from another interpreter's configure would keep that interpreter.
+rm -f "$build/CMakeCache.txt"
 say cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$python"
 cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$python" \
   >/dev/null
@@ -27,15 +28,12 @@ say clang-tidy -p "$build" --quiet "${sources[@]#"$root"/}"
 # cppcheck does not read system headers' macros, so the ones NumPy's headers
 # test for are given. Suppressed, with the reason:
 #   useStlAlgorithm     house style, as readability-use-anyofallof in .clang-tidy
-#   constStatement      level_fix.cpp: misreads `x += std::uint64_t{a} + b` as an
-#                       unused array access
 #   cppcheckError       peaks.cpp: the tool's own "cyclic reverse analysis" failure
 #   NumPy's headers     not ours
 cppcheck_args=(--project="$build/compile_commands.json" --std=c++17 --quiet
   --enable=warning,style,performance,portability --inline-suppr --error-exitcode=1
   -DPy_USING_UNICODE -D__x86_64__ -D__linux__ -D__GNUC__=12
   --suppress=missingIncludeSystem --suppress=useStlAlgorithm
-  --suppress="constStatement:$root/src/level_fix.cpp"
   --suppress="cppcheckError:$root/src/peaks.cpp"
   --suppress="*:*/numpy/*"
   --template='{file}:{line}: {severity} [{id}] {message}')

@@ -1,29 +1,22 @@
 #!/usr/bin/env bash
 # Builds the module (plain release build) into a venv of its own, runs a
-# short tests/leak_check.py under valgrind's memcheck against it and fails on any memory error, or any definite or
-# indirect loss, whose stack passes through the module.
+# short tests/support/leak_check.py under valgrind's memcheck against it and
+# fails on any memory error, or any definite or indirect loss, whose stack
+# passes through the module.
 #
 # The interpreter frees little at exit, so losses are counted only when the
 # module's shared object is on the allocation stack; the script imports NumPy
 # before the first call, so NumPy's own start-up never runs under the module.
 #
-# Usage: bash tests/valgrind.sh [calls per case, default 20]
+# Usage: bash tools/valgrind.sh [calls per case, default 20]
 # Environment: VORN_VALGRIND_VENV (default /tmp/vorn-valgrind), PYTHON.
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 venv=${VORN_VALGRIND_VENV:-/tmp/vorn-valgrind}
 calls=${1:-20}
 start=$SECONDS
-if [[ ! -x $venv/bin/python ]]; then
-  printf '+ %s\n' "${PYTHON:-python3} -m venv --system-site-packages $venv" >&2
-  "${PYTHON:-python3}" -m venv --system-site-packages "$venv"
-fi
-isolation=(--no-build-isolation)
-"$venv/bin/python" -c "import scikit_build_core, numpy" 2>/dev/null || isolation=()
-printf '+ %s\n' "$venv/bin/python -m pip install --no-deps --force-reinstall ${isolation[*]} -C build-dir=build/valgrind $root" >&2
-(cd "$root" && VORN_SANITIZE=OFF "$venv/bin/python" -m pip install -q --no-deps --force-reinstall \
-   "${isolation[@]}" -C build-dir=build/valgrind .)
+install_module "$venv" build/valgrind OFF
 # The real interpreter, not a wrapper script that would exec it.
 python=$("$venv/bin/python" -c "import sys; print(sys.executable)")
 command -v valgrind >/dev/null || { echo "valgrind.sh: valgrind is not installed" >&2; exit 1; }
@@ -32,7 +25,7 @@ trap 'rm -rf "$out"' EXIT
 
 cmd=(valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect
      --num-callers=40 --xml=yes "--xml-file=$out/%p.xml" --trace-children=yes
-     "$python" "$root/tests/leak_check.py" --calls "$calls" --rounds 2 --refcounts-only)
+     "$python" "$root/tests/support/leak_check.py" --calls "$calls" --rounds 2 --refcounts-only)
 printf '+ PYTHONMALLOC=malloc %s\n' "${cmd[*]}" >&2
 status=0
 (cd /tmp && PYTHONMALLOC=malloc "${cmd[@]}") || status=$?

@@ -5,37 +5,23 @@
 # The interpreter is not instrumented, so the sanitizer runtimes are preloaded
 # and Python's own allocator is switched off (PYTHONMALLOC=malloc) so that
 # every object goes through the checked malloc. Leaks are looked for while
-# the interpreter is still alive (tests/lsan_plugin.py): at exit CPython drops
+# the interpreter is still alive: at exit CPython drops
 # much of its memory on purpose, and every such block was allocated under
 # some call, the module's included, so no suppression by frame could tell the
-# interpreter's blocks from the module's.
+# interpreter's blocks from the module's (tests/support/lsan_plugin.py).
 #
-# Usage: bash tests/sanitize.sh [pytest arguments]   (default: the whole suite)
+# Usage: bash tools/sanitize.sh [pytest arguments]   (default: the whole suite)
 # Environment: VORN_ASAN_VENV (default /tmp/vorn-asan), PYTHON (default python3).
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 venv=${VORN_ASAN_VENV:-/tmp/vorn-asan}
-python=${PYTHON:-python3}
 start=$SECONDS
 
-say() { printf '+ %s\n' "$*" >&2; }
-
-if [[ ! -x $venv/bin/python ]]; then
-  say "$python -m venv --system-site-packages $venv"
-  "$python" -m venv --system-site-packages "$venv"
-fi
+install_module "$venv" build/asan ON
 vpy=$venv/bin/python
-
-# Build without isolation when the backend is at hand (no network needed).
-isolation=(--no-build-isolation)
-"$vpy" -c "import scikit_build_core, numpy" 2>/dev/null || isolation=()
 "$vpy" -c "import pytest, hypothesis, numpy" 2>/dev/null ||
-  { say "$vpy -m pip install pytest hypothesis numpy"; "$vpy" -m pip install -q pytest hypothesis numpy; }
-
-say "VORN_SANITIZE=ON $vpy -m pip install --no-deps --force-reinstall ${isolation[*]} -C build-dir=build/asan $root"
-(cd "$root" && VORN_SANITIZE=ON "$vpy" -m pip install -q --no-deps --force-reinstall \
-   "${isolation[@]}" -C build-dir=build/asan .)
+  { say "$vpy -m pip install pytest hypothesis numpy"; pip_quiet "$vpy" -m pip install -q pytest hypothesis numpy; }
 
 module=$(cd /tmp && "$vpy" -c "import importlib.util as u; print(u.find_spec('vorn_hyst').origin)")
 libraries=$(ldd "$module")  # not piped into grep -q: under pipefail its early exit fails ldd
@@ -53,16 +39,13 @@ export PYTHONMALLOC=malloc
 # allocator_may_return_null lets an impossible request come back as a failed
 # allocation, which the module reports as MemoryError, instead of aborting.
 export ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0:halt_on_error=1:abort_on_error=0:exitcode=86:allocator_may_return_null=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1
-export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0:exitcode=87
+export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0:exitcode=87
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=88
 export VORN_SANITIZED=1
-export PYTHONPATH=$root/tests${PYTHONPATH:+:$PYTHONPATH}
+export PYTHONPATH=$root/tests/support${PYTHONPATH:+:$PYTHONPATH}
 
-# Under an address-space limit the sanitizer's own allocator has no room left
-# (its shadow memory alone is far larger), so that test cannot run here.
 args=("$@")
-[[ ${#args[@]} -gt 0 ]] ||
-  args=(tests --deselect tests/test_binding.py::test_huge_image_raises_memory_error)
+[[ ${#args[@]} -gt 0 ]] || args=(tests)
 say "LD_PRELOAD=$LD_PRELOAD PYTHONMALLOC=malloc"
 say "ASAN_OPTIONS=$ASAN_OPTIONS"
 say "LSAN_OPTIONS=$LSAN_OPTIONS UBSAN_OPTIONS=$UBSAN_OPTIONS VORN_SANITIZED=1"

@@ -2,7 +2,8 @@
 
 The compatibility run wants the oldest NumPy pip can install, and pip itself
 only ever picks the newest; PyPI's JSON index lists every file with its tags.
-Prints nothing when the index cannot be read, so the caller can fall back.
+Prints nothing when the index cannot be read or lists no such wheel; the
+caller (tools/run.sh) then fails rather than test with the newest NumPy.
 """
 
 import json

@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
 # Every test of the project, from a clean checkout:
-#   1. the C++ unit tests of the level fix (GoogleTest via CTest);
+#   1. the C++ unit tests of the level fix (GoogleTest via CTest), as a plain
+#      build and under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+#      short libFuzzer run of the level fix against its own reference;
 #   2. the release (tools/release.sh), whose x86-64 wheel is installed, with
 #      no compiler, into a fresh virtual environment of every CPython >= 3.10
 #      found here: the oldest with the oldest NumPy 1.x it can install, the
 #      others with the newest NumPy;
-#   3. one environment without NumPy;
+#   3. the interface tests that need no NumPy, in an environment without it;
 #   4. static analysis of src/, the suite against a sanitizer build, and a
 #      valgrind run of the leak check;
 #   5. the other platforms' checks (tools/cross_check.sh): aarch64 under
 #      qemu, Windows under wine, the macOS link, cibuildwheel's selection.
-# Set VORN_PYTHONS="python3.10 python3.13" to choose the interpreters yourself.
+# Set VORN_PYTHONS="python3.10 python3.13" to choose the interpreters yourself,
+# VORN_LIBFUZZ_SECONDS for the fuzzer's time (default 30).
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/common.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/vorn-tests.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-# shellcheck source=tools/common.sh
-source "$root/tools/common.sh"
 
 # ---- interpreters ----------------------------------------------------------
 
@@ -71,6 +72,7 @@ missing=()
 [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 for tool in clang-tidy cppcheck valgrind; do command -v "$tool" >/dev/null || missing+=("$tool"); done
 command -v pdftoppm >/dev/null || missing+=(poppler-utils)  # renders the PDF tests' pages
+command -v clang++ >/dev/null || command -v clang++-14 >/dev/null || missing+=(clang)
 if [ "${#missing[@]}" -gt 0 ]; then
     step "installing ${missing[*]}"
     { as_root apt-get update -qq && as_root apt-get install -y -qq "${missing[@]}" >/dev/null; } ||
@@ -79,10 +81,22 @@ fi
 
 # ---- C++ unit tests ----------------------------------------------------------
 
+cpp_tests() {  # cpp_tests BUILD-DIR CMAKE-ARGS...
+    local build=$1
+    shift
+    cmake -S "$root" -B "$build" -DVORN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+    cmake --build "$build" -j 2 >/dev/null || cmake --build "$build" -j 1  # the errors, in full
+    ctest --test-dir "$build" --output-on-failure -j 2 --progress
+}
+
 step "C++ unit tests"
-cmake -S "$root" -B "$work/cpp" -DVORN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$work/cpp" -j 2 >/dev/null
-ctest --test-dir "$work/cpp" --output-on-failure -j 2 | tail -n 3
+cpp_tests "$work/cpp"
+step "C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    cpp_tests "$work/cpp-asan" -DVORN_SANITIZE=ON
+
+step "libFuzzer on the level fix"
+VORN_LIBFUZZ_SECONDS=${VORN_LIBFUZZ_SECONDS:-30} bash "$root/tools/fuzz_level_fix.sh"
 
 # ---- the wheel -----------------------------------------------------------------
 
@@ -98,11 +112,14 @@ wheel=${wheels[0]}
 
 numpy_for() {  # the NumPy requirement for an interpreter
     local version
-    if [ "$1" = "$oldest" ] && version=$("$1" "$root/tests/oldest_numpy.py") && [ -n "$version" ]; then
-        echo "numpy==$version"
-    else
+    if [ "$1" != "$oldest" ]; then
         echo "numpy"
+        return
     fi
+    # The compatibility leg is only worth its name with the oldest NumPy.
+    version=$("$1" "$root/tools/oldest_numpy.py") && [ -n "$version" ] ||
+        fail "could not find the oldest NumPy 1.x with a wheel for $("$1" -V)"
+    echo "numpy==$version"
 }
 
 run_suite() {  # run_suite VENV EXAMPLES PYTEST-ARGS...
@@ -113,7 +130,7 @@ run_suite() {  # run_suite VENV EXAMPLES PYTEST-ARGS...
 }
 
 for python in "${pythons[@]}"; do
-    requirement=$(numpy_for "$python")
+    requirement=$(numpy_for "$python") || exit 1
     venv=$work/venv-$(minor_of "$python")
     step "$("$python" -V) with $requirement"
     # Dask comes only into the newest interpreter's environment, where the
@@ -129,10 +146,13 @@ for python in "${pythons[@]}"; do
 done
 
 step "$("$newest" -V) without NumPy"
-new_venv "$work/venv-bare" "$newest" pytest
+"$newest" -m venv "$work/venv-bare"
 pip_quiet "$work/venv-bare/bin/python" -m pip install -q --no-deps "$wheel"
 "$work/venv-bare/bin/python" -c 'import vorn_hyst, sys; assert "numpy" not in sys.modules'
-run_suite "$work/venv-bare" 0 "$root/tests/test_numpy_api.py"
+"$work/venv-bare/bin/python" -c 'import numpy' 2>/dev/null && fail "NumPy in the NumPy-free environment"
+# pytest of the newest leg, its subprocesses in the NumPy-free interpreter.
+VORN_SUBPROCESS_PYTHON=$work/venv-bare/bin/python \
+    run_suite "$work/venv-$(minor_of "$newest")" 0 -m numpy_free "$root/tests/test_interface.py"
 
 # ---- analysis and instrumented runs ---------------------------------------------------
 
@@ -140,15 +160,15 @@ step "static analysis"
 # The oldest interpreter is the one the wheel is built with, and the headers
 # are NumPy 2's, as in the wheel's build.
 new_venv "$work/lint" "$oldest" "numpy>=2"
-PYTHON="$work/lint/bin/python" bash "$root/tests/lint.sh"
+PYTHON="$work/lint/bin/python" bash "$root/tools/lint.sh"
 
 step "sanitizer build of the suite"
 new_venv "$work/asan" "$newest" numpy pytest hypothesis scikit-build-core
-VORN_ASAN_VENV="$work/asan" bash "$root/tests/sanitize.sh"
+VORN_ASAN_VENV="$work/asan" bash "$root/tools/sanitize.sh"
 
 step "valgrind"
 new_venv "$work/valgrind" "$newest" numpy scikit-build-core
-VORN_VALGRIND_VENV="$work/valgrind" bash "$root/tests/valgrind.sh"
+VORN_VALGRIND_VENV="$work/valgrind" bash "$root/tools/valgrind.sh"
 
 step "other platforms"
 VORN_DIST="$work/dist" bash "$root/tools/cross_check.sh"
