@@ -31,3 +31,69 @@ install_module() {
     (cd "$root" && VORN_SANITIZE=$sanitize pip_quiet "$venv/bin/python" -m pip install -q --no-deps \
         --force-reinstall "${isolation[@]}" -C build-dir="$build" .)
 }
+
+# ---- the release and the cross checks ----------------------------------------
+
+# Where the release and the cross checks keep their tools and downloads between
+# runs. Outside the source tree: the sdist is made from the tree, and wine's
+# prefix links its drive Z: to the root of the file system.
+release_cache() { echo "${VORN_RELEASE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vorn_hyst}"; }
+
+# python_of MINOR: a CPython 3.MINOR found here (pyenv's or on PATH), or nothing.
+python_of() {
+    local p
+    if command -v pyenv >/dev/null; then
+        for p in "$(pyenv root)"/versions/3."$1".*/bin/python3; do
+            [ -x "$p" ] && { echo "$p"; return; }
+        done
+    fi
+    command -v "python3.$1" 2>/dev/null || true
+}
+
+# The wheel is abi3 from 3.10 on, so it is built with the oldest interpreter
+# that can load it.
+build_python() {
+    local p=${VORN_BUILD_PYTHON:-$(python_of 10)}
+    [ -n "$p" ] || fail "no CPython 3.10 found (set VORN_BUILD_PYTHON)"
+    echo "$p"
+}
+
+# tools_venv DIR: the build tools, installed once into DIR.
+tools_venv() {
+    local dir=$1
+    if [ ! -x "$dir/bin/python" ] || ! "$dir/bin/python" -c 'import ziglang, auditwheel, wheel' 2>/dev/null; then
+        rm -rf "$dir"
+        "$(build_python)" -m venv "$dir"
+        pip_quiet "$dir/bin/python" -m pip install -q "ziglang>=0.13" "scikit-build-core>=0.10" \
+            "numpy>=2.0" build wheel auditwheel abi3audit cmake ninja
+    fi
+}
+
+zig_of() {  # zig_of VENV: the zig executable the ziglang package ships
+    "$1/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'
+}
+
+# numpy_headers VENV PLATFORM DEST: NumPy's C headers as built for PLATFORM (a
+# wheel platform tag), from the NumPy wheel of the version VENV has, for cp310.
+numpy_headers() {
+    local venv=$1 platform=$2 dest=$3 version
+    [ -e "$dest/numpy/ndarraytypes.h" ] && return
+    version=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')
+    rm -rf "$dest.download" && mkdir -p "$dest.download" "$dest"
+    pip_quiet "$venv/bin/python" -m pip download -q --no-deps --only-binary=:all: \
+        --platform "$platform" --python-version 3.10 --implementation cp \
+        "numpy==$version" -d "$dest.download"
+    "$venv/bin/python" - "$dest.download" "$dest" <<'PY'
+import pathlib, sys, zipfile
+[wheel] = pathlib.Path(sys.argv[1]).glob("numpy-*.whl")
+with zipfile.ZipFile(wheel) as z:
+    prefix = "numpy/_core/include/"
+    for name in z.namelist():
+        if name.startswith(prefix) and not name.endswith("/"):
+            target = pathlib.Path(sys.argv[2], name[len(prefix):])
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(z.read(name))
+PY
+    rm -rf "$dest.download"
+    [ -e "$dest/numpy/ndarraytypes.h" ] || fail "no NumPy headers in the $platform wheel"
+}
