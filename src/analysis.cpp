@@ -1,7 +1,6 @@
 #include "analysis.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 #include "platform.hpp"
 
@@ -135,7 +134,7 @@ struct VectorLevels {
 };
 
 VORN_TARGET("avx2") inline unsigned count_bits(__m128i mask) {
-  return static_cast<unsigned>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(mask))));
+  return platform::popcount(static_cast<unsigned>(_mm_movemask_epi8(mask)));
 }
 
 // Black and white pixels among 16.
@@ -214,17 +213,6 @@ Rejection first_failing_triple(const ImageAnalysis& a, double percentage) {
 
 }  // namespace
 
-Deviations mass_deviations(std::uint64_t red, std::uint64_t green, std::uint64_t blue) {
-  const double mean = static_cast<double>(red + green + blue) / 3.0;
-  Deviations out{};
-  if (mean == 0.0) return out;
-  const std::uint64_t masses[3] = {red, green, blue};
-  for (std::size_t c = 0; c < 3; ++c) {
-    out[c] = std::fabs(static_cast<double>(masses[c]) - mean) / mean;
-  }
-  return out;
-}
-
 StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
                               std::size_t width, std::size_t height, std::uint8_t tolerance,
                               bool vector) {
@@ -283,8 +271,6 @@ ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t width, std::size_t
   if (a.levels) {
     a.rejection = Rejection::kNone;
     a.stretch = count_stretched(*a.levels, pixels, width, height, tolerance);
-  } else if (a.rejection == Rejection::kNone) {
-    a.rejection = Rejection::kDarkMasses;  // cannot happen: both use one arithmetic
   }
   return a;
 }

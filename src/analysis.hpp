@@ -25,11 +25,6 @@ enum class Rejection : std::uint8_t {
   kLightMasses,  // the lightest regions disagree
 };
 
-// Relative deviation of each channel's mass from the triple's mean, computed
-// as the neutrality test does (0 for a triple whose mean is 0).
-using Deviations = std::array<double, 3>;
-Deviations mass_deviations(std::uint64_t red, std::uint64_t green, std::uint64_t blue);
-
 // What the stretch by the levels does to the pixels, counted in one pass.
 struct StretchCounts {
   std::uint64_t coloured = 0;  // channels still further apart than the tolerance

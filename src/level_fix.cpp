@@ -18,13 +18,26 @@ std::uint64_t saturate_to_u64(double x) {
   return static_cast<std::uint64_t>(x);
 }
 
+}  // namespace
+
 // The integer sum is converted once, so the mean is not a sum of three
 // rounded conversions.
+Deviations mass_deviations(std::uint64_t red, std::uint64_t green, std::uint64_t blue) {
+  const double mean = static_cast<double>(red + green + blue) / 3.0;
+  Deviations out{};
+  if (mean == 0.0) return out;
+  const std::uint64_t masses[3] = {red, green, blue};
+  for (std::size_t c = 0; c < 3; ++c) {
+    out[c] = std::fabs(static_cast<double>(masses[c]) - mean) / mean;
+  }
+  return out;
+}
+
+namespace {
+
 bool masses_agree(std::uint64_t r, std::uint64_t g, std::uint64_t b, double percentage) {
-  const double mean = static_cast<double>(r + g + b) / 3.0;
-  if (mean == 0.0) return true;
-  for (const std::uint64_t mass : {r, g, b}) {
-    const double deviation = std::fabs(static_cast<double>(mass) - mean) / mean;
+  if (r + g + b == 0) return true;  // no mass to disagree about
+  for (const double deviation : mass_deviations(r, g, b)) {
     if (!(percentage > deviation)) return false;
   }
   return true;

@@ -6,6 +6,7 @@
 #ifndef VORN_HYST_LEVEL_FIX_HPP_
 #define VORN_HYST_LEVEL_FIX_HPP_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -37,6 +38,12 @@ void smooth_histogram(ChannelHistogram& histogram, std::uint64_t passes);
 
 // The minimum peak prominence in counts; always at least 1.
 std::uint64_t prominence_threshold(double min_prominence, std::uint64_t pixel_count);
+
+// Relative deviation of each channel's mass from the triple's mean, the
+// quantity the neutrality test compares with `percentage` (0 for a triple
+// whose mean is 0).
+using Deviations = std::array<double, 3>;
+Deviations mass_deviations(std::uint64_t red, std::uint64_t green, std::uint64_t blue);
 
 // The image's levels when its three channels agree, nothing otherwise.
 std::optional<Levels> is_neutral(const RegionList& red, const RegionList& green,

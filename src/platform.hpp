@@ -71,6 +71,14 @@ inline bool has_avx512_vbmi() {
 }
 #endif
 
+// Set bits of a vector kernel's mask. Only AVX2 code calls it, and every
+// processor with AVX2 has POPCNT, which MSVC's intrinsic emits unconditionally.
+#if defined(VORN_MSVC)
+inline unsigned popcount(unsigned x) { return __popcnt(x); }
+#else
+inline unsigned popcount(unsigned x) { return static_cast<unsigned>(__builtin_popcount(x)); }
+#endif
+
 }  // namespace vorn::platform
 #endif  // VORN_X86_64
 
