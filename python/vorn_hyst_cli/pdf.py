@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import dataclasses
 import io
-import os
 import time
 import zlib
 
@@ -41,9 +40,6 @@ class Outcome:
 def process_pdf(job, policy, params):
     """Decides every page image of one PDF and writes the result; returns its rows."""
     pikepdf = import_pikepdf()
-    if policy.skip_existing and not policy.in_place and os.path.lexists(job.dest):
-        return [Row(str(job.source), verdict=LEFT, output=str(job.dest),
-                    reason="the output exists, skipped")]
     policy.check_destination(job.dest)
     # Read whole, so the input cannot change between the decision and the write,
     # and so nothing holds the input open when --in-place renames over it.
@@ -191,7 +187,7 @@ def decide_image(pdf, image, page, policy, params):
     check_warnings(pdf)  # damage found while reading the page tree
     try:
         kind = rewritable_kind(image)
-        rgb = decode_rgb(image, kind)
+        rgb = decode_rgb(image, kind, policy.max_pixels)
         problems = pdf.get_warnings()
         if problems:
             raise LeftAlone(f"damaged image data: {one_line(problems[0])}")
@@ -288,12 +284,14 @@ def rgb_space_problem(space):
     return "no usable colour space"
 
 
-def decode_rgb(image, kind):
+def decode_rgb(image, kind, max_pixels):
     """The image's samples as an (H, W, 3) uint8 array."""
     width, height = image.get("/Width"), image.get("/Height")
     if not (isinstance(width, int) and isinstance(height, int) and width > 0 and height > 0):
         raise LeftAlone("no usable /Width and /Height")
-    check_pixel_count(width * height)
+    if width * height > max_pixels:
+        raise LeftAlone(f"{width * height} pixels, more than the limit of {max_pixels} "
+                        "(--max-pixels raises it)")
     import pikepdf
     from PIL import Image
     try:
@@ -309,12 +307,6 @@ def decode_rgb(image, kind):
     if len(samples) < size:
         raise LeftAlone("less image data than /Width and /Height ask for")
     return np.frombuffer(samples, np.uint8, size).reshape(height, width, 3)
-
-
-def check_pixel_count(count):
-    from PIL import Image
-    if Image.MAX_IMAGE_PIXELS and count > Image.MAX_IMAGE_PIXELS:
-        raise LeftAlone(f"{count} pixels, more than the limit of {Image.MAX_IMAGE_PIXELS}")
 
 
 def inflate_at_most(raw, limit):

@@ -32,9 +32,8 @@ class OutputPolicy:
     def from_args(cls, args):
         return cls(outdir=args.output, in_place=args.in_place, overwrite=args.overwrite,
                    keep_rgb=args.keep_rgb, quality=args.quality,
-                   dry_run=getattr(args, "dry_run", False),
-                   skip_existing=getattr(args, "skip_existing", False),
-                   max_pixels=getattr(args, "max_pixels", MAX_PIXELS))
+                   dry_run=args.dry_run, skip_existing=args.skip_existing,
+                   max_pixels=args.max_pixels)
 
     @property
     def replaces(self):
