@@ -119,13 +119,3 @@ class ReportWriter:
             self.file = None
         self.kind = "closed"
         self.path.unlink(missing_ok=True)
-
-
-def write_report(path, rows):
-    """The whole report at once (for callers that have all rows)."""
-    writer = ReportWriter(path)
-    try:
-        writer.add(rows)
-    finally:
-        writer.close()
-
