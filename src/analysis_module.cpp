@@ -2,7 +2,6 @@
 // one image (analysis.hpp) as a dict, for the command line's reasons and
 // guards. Not a public interface: its one caller passes checked values.
 #include <cmath>
-#include <cstring>
 #include <string>
 
 #include "analysis.hpp"
@@ -109,22 +108,20 @@ PyObject* analyse_body(PyObject* const* args, Py_ssize_t nargs) {
   params.percentage = to_double(args[5]);
   const std::uint64_t tolerance = to_unsigned(args[6]);
   check_parameters(params, tolerance);
-  // Converted last: nothing runs Python code between this check and the read.
+  // Converted last: nothing runs Python code between this check and the copy.
   PyRef image = to_uint8_array3(args[0]);
   auto* array = reinterpret_cast<PyArrayObject*>(image.get());
   const npy_intp* dims = PyArray_DIMS(array);
-  const int flags = PyArray_FLAGS(array);
-  if (dims[2] != 3 || (flags & NPY_ARRAY_C_CONTIGUOUS) == 0) {
-    raise(PyExc_ValueError, "expected a C-contiguous (H, W, 3) array");
-  }
-  const auto* pixels = static_cast<const std::uint8_t*>(PyArray_DATA(array));
+  if (dims[2] != 3) raise(PyExc_ValueError, "expected an (H, W, 3) array");
   const auto height = static_cast<std::size_t>(dims[0]);
   const auto width = static_cast<std::size_t>(dims[1]);
+  // Analysed in a copy the call owns: the caller's memory is read with the
+  // lock held only, so no other thread can free it under the analysis.
+  const PixelBuffer pixels = copy_image(array);
   ImageAnalysis analysis;
   {
-    // `image` holds the array, and with it the memory, while unlocked.
     ReleasedInterpreterLock unlocked;
-    analysis = analyse(pixels, width, height, params, static_cast<std::uint8_t>(tolerance));
+    analysis = analyse(pixels.data(), width, height, params, static_cast<std::uint8_t>(tolerance));
   }
   return to_dict(analysis);
 }
@@ -133,55 +130,41 @@ PyObject* analyse_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
   return guard_entry<PyObject*>(nullptr, [&] { return analyse_body(args, nargs); });
 }
 
-// A C-contiguous (H, W, 3) uint8 array, optionally writeable.
-PyRef contiguous_image(PyObject* object, bool writeable) {
-  PyRef image = to_uint8_array3(object);
-  auto* array = reinterpret_cast<PyArrayObject*>(image.get());
-  const int flags = PyArray_FLAGS(array);
-  if (PyArray_DIMS(array)[2] != 3 || (flags & NPY_ARRAY_C_CONTIGUOUS) == 0 ||
-      (writeable && (flags & NPY_ARRAY_WRITEABLE) == 0)) {
-    raise(PyExc_ValueError, "expected a C-contiguous (H, W, 3) array");
-  }
-  return image;
-}
-
 std::uint8_t level_at(PyObject* levels, Py_ssize_t channel, Py_ssize_t which) {
-  PyObject* pair = PySequence_GetItem(levels, channel);
-  throw_if(pair == nullptr);
-  PyRef pair_ref = PyRef::steal(pair);
-  PyRef item = PyRef::checked(PySequence_GetItem(pair, which));
+  PyRef pair = PyRef::checked(PySequence_GetItem(levels, channel));
+  PyRef item = PyRef::checked(PySequence_GetItem(pair.get(), which));
   const std::uint64_t value = to_unsigned(item.get());
   if (value > 255) raise(PyExc_ValueError, "a level is a byte");
   return static_cast<std::uint8_t>(value);
 }
 
-// remap(img, out, levels): `out` becomes img with the levels fixed, by the
-// very remap that monochrome() runs once it has these levels.
-PyObject* remap_body(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) raise(PyExc_TypeError, "remap(img, out, levels) takes 3 positional arguments");
+Levels levels_of(PyObject* object) {
   Levels levels;
   for (Py_ssize_t c = 0; c < 3; ++c) {
-    levels[static_cast<std::size_t>(c)] = ChannelLevels{level_at(args[2], c, 0), level_at(args[2], c, 1)};
-    if (levels[static_cast<std::size_t>(c)].dark > levels[static_cast<std::size_t>(c)].light) {
-      raise(PyExc_ValueError, "dark level above light level");
-    }
+    ChannelLevels& channel = levels[static_cast<std::size_t>(c)];
+    channel = ChannelLevels{level_at(object, c, 0), level_at(object, c, 1)};
+    if (channel.dark > channel.light) raise(PyExc_ValueError, "dark level above light level");
   }
-  PyRef image = contiguous_image(args[0], false);
-  PyRef out = contiguous_image(args[1], true);
-  auto* in_array = reinterpret_cast<PyArrayObject*>(image.get());
-  auto* out_array = reinterpret_cast<PyArrayObject*>(out.get());
-  const npy_intp* dims = PyArray_DIMS(in_array);
-  const npy_intp* out_dims = PyArray_DIMS(out_array);
-  if (dims[0] != out_dims[0] || dims[1] != out_dims[1]) raise(PyExc_ValueError, "shapes differ");
-  const auto length = static_cast<std::size_t>(dims[0]) * static_cast<std::size_t>(dims[1]) * 3;
-  const auto* from = static_cast<const std::uint8_t*>(PyArray_DATA(in_array));
-  auto* to = static_cast<std::uint8_t*>(PyArray_DATA(out_array));
+  return levels;
+}
+
+// remap(img, levels): a new array, img with the levels fixed by the very remap
+// that monochrome() runs once it has these levels.
+PyObject* remap_body(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) raise(PyExc_TypeError, "remap(img, levels) takes 2 positional arguments");
+  const Levels levels = levels_of(args[1]);
+  PyRef image = to_uint8_array3(args[0]);
+  auto* array = reinterpret_cast<PyArrayObject*>(image.get());
+  if (PyArray_DIMS(array)[2] != 3) raise(PyExc_ValueError, "expected an (H, W, 3) array");
+  const PixelLayout layout = layout_of(array);
+  // Copied with the lock held and rewritten in memory the call owns, which
+  // the result array then owns: nothing of the caller's is touched unlocked.
+  PixelBuffer pixels = copy_image(array);
   {
     ReleasedInterpreterLock unlocked;
-    if (length > 0 && from != to) std::memmove(to, from, length);
-    if (length >= 3) remap_to_grey(levels, to, length);
+    if (pixels.length() >= 3) remap_to_grey(levels, pixels.data(), pixels.length());
   }
-  return PyRef::borrow(Py_None).release();
+  return wrap_result(std::move(pixels), layout);
 }
 
 PyObject* remap_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
@@ -196,8 +179,8 @@ PyMethodDef methods[] = {
      "What the level fix sees in a C-contiguous (H, W, 3) uint8 image, as a dict."},
     {"remap", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remap_entry)),
      METH_FASTCALL,
-     "remap(img, out, levels)\n--\n\n"
-     "Writes img with its levels fixed into out, as monochrome() does with these levels."},
+     "remap(img, levels)\n--\n\n"
+     "A new array: img with its levels fixed, as monochrome() fixes them with these levels."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -638,4 +638,54 @@ void note_argument(const char* name) {
   error.restore();
 }
 
+// ---------------------------------------------------------------------------
+// Pixels in and out
+
+PixelLayout layout_of(PyArrayObject* array) {
+  const npy_intp* dims = PyArray_DIMS(array);
+  const auto height = static_cast<std::size_t>(dims[0]);
+  const auto width = static_cast<std::size_t>(dims[1]);
+  // NumPy keeps an array's element count within npy_intp, but a broadcast
+  // view's count is only bounded by that, so check rather than trust.
+  if (width != 0 && height > static_cast<std::size_t>(PTRDIFF_MAX) / 3 / width) {
+    throw InternalFault("capacity overflow");
+  }
+  const npy_intp* strides = PyArray_STRIDES(array);
+  const int flags = PyArray_FLAGS(array);
+  PixelLayout layout;
+  layout.data = static_cast<const std::uint8_t*>(PyArray_DATA(array));
+  layout.height = height;
+  layout.width = width;
+  layout.row_stride = strides[0];
+  layout.column_stride = strides[1];
+  layout.channel_stride = strides[2];
+  layout.contiguous = (flags & NPY_ARRAY_C_CONTIGUOUS) != 0 && (flags & NPY_ARRAY_ALIGNED) != 0;
+  return layout;
+}
+
+PyObject* wrap_result(PixelBuffer&& buffer, const PixelLayout& shape) {
+  std::uint8_t* data = buffer.data();
+  PyRef holder = new_slice_container(std::move(buffer));
+  const npy_intp dims[3] = {static_cast<npy_intp>(shape.height),
+                            static_cast<npy_intp>(shape.width), 3};
+  const bool empty = shape.height == 0 || shape.width == 0;
+  const npy_intp strides[3] = {empty ? 0 : static_cast<npy_intp>(3 * shape.width), empty ? 0 : 3,
+                               empty ? 0 : 1};
+  PyRef array = PyRef::steal(new_array_from_descr(get_type_object(), ubyte_descr(), 3, dims,
+                                                  strides, data, NPY_ARRAY_WRITEABLE));
+  if (!array) {
+    PyErr_WriteUnraisable(nullptr);
+    throw InternalFault("PyObject pointer is null");
+  }
+  throw_if(set_base_object(array.get(), holder.release()) != 0);
+  return array.release();
+}
+
+PixelBuffer copy_image(PyArrayObject* array) {
+  const PixelLayout layout = layout_of(array);
+  PixelBuffer pixels = PixelBuffer::allocate(layout.bytes());
+  kernels::copy_pixels(layout, pixels.data());
+  return pixels;
+}
+
 }  // namespace vorn

@@ -21,6 +21,8 @@
 
 #include <numpy/ndarraytypes.h>
 
+#include "kernels.hpp"
+
 namespace vorn {
 
 // ---------------------------------------------------------------------------
@@ -205,6 +207,20 @@ class PixelBuffer {
 
 // A new PySliceContainer that owns `buffer` from now on, even on failure.
 PyRef new_slice_container(PixelBuffer&& buffer);
+
+// ---------------------------------------------------------------------------
+// Pixels in and out
+
+// Where the image's bytes are, read from the array while the lock is held.
+PixelLayout layout_of(PyArrayObject* array);
+
+// A new C-contiguous (H, W, 3) uint8 array over `buffer`, which its base owns.
+PyObject* wrap_result(PixelBuffer&& buffer, const PixelLayout& shape);
+
+// The image's bytes as row-major RGB in a buffer the caller owns. The copy
+// holds the lock: no other thread can free or replace the array's memory
+// (resize, __setstate__) while it is read.
+PixelBuffer copy_image(PyArrayObject* array);
 
 // ---------------------------------------------------------------------------
 // Arguments of monochrome

@@ -1,73 +1,107 @@
-"""A batch: finding the images, running them on a pool of threads, showing progress."""
+"""A batch: finding the files as the run goes, and running them on a pool of
+threads with a bounded number in flight.
+
+Nothing here holds more than the files under way: the folders are walked
+lazily, each file's rows go to the caller as soon as it is done, and a file is
+only taken from the walk when a thread is about to be free. So a run over a
+million files needs no more memory than a run over ten.
+"""
 
 from __future__ import annotations
 
 import concurrent.futures
 import dataclasses
 import os
+import stat
 import sys
-import threading
 import time
 from pathlib import Path
 
-from .fileio import ImageError
-from .imaging import EXTENSIONS, process_image
-from .pdf import EXTENSIONS as PDF_EXTENSIONS, process_pdf
-from .report import SKIPPED, Row
+from .fileio import not_regular, shown, sweep_stale
+from .imaging import process_image
+from .outcome import FileError, RunError, Verdict
+from .pdf import process_pdf
+from .policy import FOUND_IN_FOLDERS, PDF_EXTENSIONS
+from .progress import emit
+from .report import Row
 
 PROG = "vorn-hyst"
-FOUND_IN_FOLDERS = EXTENSIONS | PDF_EXTENSIONS
 
 
 @dataclasses.dataclass
 class Job:
     source: Path
     dest: Path
+    relative: Path | None = None  # under its input root: where --backup keeps the original
+    index: int = 0  # place in input order
 
 
-def plan(inputs, policy, recursive):
-    """Pairs every input image with its destination; returns (jobs, failed rows)."""
-    jobs, failed, taken = [], [], {}
+def find_work(inputs, policy, recursive, excluded=()):
+    """Yields, in input order and lazily, a Job for every input image and a
+    failed Row (with its place in the order) for every input that is not one.
+    Paths in `excluded` (the run's own report) are never taken."""
     outdir = policy.outdir.resolve() if policy.outdir else None
-
-    def add(source, relative):
-        dest = policy.destination(source, relative)
-        key = os.path.normcase(os.path.abspath(dest))
-        if key in taken:
-            failed.append(Row(str(source), error=f"same output as {taken[key]}: {dest}"))
-            return
-        taken[key] = source
-        jobs.append(Job(source, dest))
-
+    excluded = {os.path.normcase(os.path.realpath(p)) for p in excluded}
+    # Two inputs can only share a destination when there are several inputs:
+    # within one folder the relative paths differ. So only then are the
+    # destinations remembered, and only as much as that needs.
+    taken = {} if len(inputs) > 1 else None
+    index = 0
     for text in inputs:
         root = Path(text)
-        if root.is_dir():
-            for source in walk(root, recursive, outdir, failed):
-                add(source, source.relative_to(root))
-        elif root.is_file():
-            add(root, Path(root.name))
-        else:
-            failed.append(Row(text, error="no such file or directory"))
-    return jobs, failed
+        found = walk(root, recursive, outdir, excluded) if root.is_dir() else [root]
+        for source in found:
+            if isinstance(source, Row):  # a folder that cannot be read
+                source.index = index
+                item = source
+            else:
+                relative = source.relative_to(root) if source is not root else Path(root.name)
+                item = job_for(source, relative, policy, taken, index)
+            index += 1
+            yield item
 
 
-def walk(root, recursive, skip, failed=None):
-    """The images under `root`. Symbolic links to directories are followed,
-    each directory once: a link back into what is already being walked is
-    noted rather than followed round in circles; an unreadable directory is
-    a failed row in `failed`."""
+def job_for(source, relative, policy, taken, index):
+    try:
+        st = os.stat(source)
+    except OSError as e:
+        missing = isinstance(e, FileNotFoundError)
+        return Row(str(source), error="no such file or directory" if missing else e.strerror,
+                   index=index)
+    if not stat.S_ISREG(st.st_mode):
+        return Row(str(source), error=str(not_regular(source, st.st_mode)), index=index)
+    dest = policy.destination(source, relative)
+    if taken is not None:
+        key = os.path.normcase(os.path.abspath(dest))
+        if key in taken:
+            return Row(str(source), error=f"same output as {taken[key]}: {dest}", index=index)
+        taken[key] = source
+    return Job(source, dest, relative, index)
+
+
+def walk(root, recursive, skip, excluded=frozenset()):
+    """The images under `root`, and a failed Row for each directory that cannot
+    be read. Symbolic links to directories are followed, each directory once:
+    a link back into what is already being walked is noted rather than
+    followed round in circles. Only regular files are taken (a link only to
+    one): a FIFO or a device named like an image is noted and left alone."""
     seen = set()
+    problems = []
 
     def unreadable(error):
-        if failed is not None:
-            failed.append(Row(str(error.filename), error=f"cannot read directory: {error.strerror}"))
+        problems.append(Row(str(error.filename), error=f"cannot read directory: {error.strerror}"))
 
     for dirpath, dirnames, filenames in os.walk(root, onerror=unreadable, followlinks=True):
+        yield from problems
+        problems.clear()
         here = Path(dirpath)
-        st = os.stat(here)
+        try:
+            st = os.stat(here)
+        except OSError:
+            continue
         if (st.st_dev, st.st_ino) in seen:
             # Nothing is missed (its files are taken once), so a notice, not a failure.
-            emit(f"{PROG}: {here}: directory already walked (a symbolic link loop or a "
+            emit(f"{PROG}: {shown(here)}: directory already walked (a symbolic link loop or a "
                  "second link to it), not read again", sys.stderr)
             dirnames[:] = []
             continue
@@ -75,104 +109,104 @@ def walk(root, recursive, skip, failed=None):
         dirnames[:] = sorted(d for d in dirnames if recursive and not d.startswith(".")
                              and (here / d).resolve() != skip)
         for name in sorted(filenames):
-            if not name.startswith(".") and os.path.splitext(name)[1].lower() in FOUND_IN_FOLDERS:
-                yield here / name
+            if name.startswith(".") or os.path.splitext(name)[1].lower() not in FOUND_IN_FOLDERS:
+                continue
+            path = here / name
+            if regular_or_noted(path) and \
+                    os.path.normcase(os.path.realpath(path)) not in excluded:
+                yield path
+    yield from problems
 
 
-def process(job, policy, params):
-    """Processes one file; returns its report rows. A bad file gives one failed row."""
+def regular_or_noted(path):
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as e:
+        emit(f"{PROG}: {shown(path)}: {e.strerror} (a broken symbolic link?), left alone",
+             sys.stderr)
+        return False
+    if stat.S_ISREG(mode):
+        return True
+    emit(f"{PROG}: {not_regular(path, mode)}", sys.stderr)
+    return False
+
+
+def process(job, policy, params, reraise=()):
+    """Processes one file; returns its report rows. A bad file gives one failed
+    row, unless its error is of a type in `reraise`."""
     start = time.perf_counter()
     if policy.skips(job.dest):
-        return [Row(str(job.source), verdict=SKIPPED, output=str(job.dest))]
+        return [Row(str(job.source), verdict=Verdict.SKIPPED, output=str(job.dest))]
+    if not policy.dry_run:
+        sweep_stale(job.dest.parent)
     try:
         is_pdf = job.source.suffix.lower() in PDF_EXTENSIONS
         return (process_pdf if is_pdf else process_image)(job, policy, params)
-    except ImageError as e:
+    except reraise:
+        raise
+    except FileError as e:
         message = str(e)
+    except MemoryError as e:
+        message = f"not enough memory to process it{': ' + str(e) if str(e) else ''}"
     except OSError as e:
-        message = str(e)
-    except Exception as e:  # Pillow raises many kinds for damaged files
-        message = f"{type(e).__name__}: {e}"
-    return [Row(str(job.source), error=message, seconds=time.perf_counter() - start)]
+        message = os_message(e, job)
+    except RunError:
+        raise
+    except Exception as e:  # damaged files make the decoders raise many kinds
+        message = f"{type(e).__name__}: {e}" if str(e) else type(e).__name__
+    return [Row(str(job.source), error=one_line(message),
+                seconds=time.perf_counter() - start)]
 
 
-class Progress:
-    """A tqdm bar on a terminal, one line per file otherwise (not with -q);
-    with -v each line also says why, on a terminal too, above the bar."""
-
-    def __init__(self, total, quiet, stream=None, verbose=False):
-        self.quiet, self.verbose = quiet, verbose
-        self.stream = stream or sys.stderr
-        self.lock = threading.Lock()
-        self.bar = None
-        if not quiet and total > 0 and self.stream.isatty():
-            try:
-                from tqdm import tqdm
-            except ImportError:  # without the cli extra: lines instead of a bar
-                return
-            self.bar = tqdm(total=total, file=self.stream, unit="file", dynamic_ncols=True,
-                            leave=False)
-
-    def update(self, rows):
-        with self.lock:
-            first = rows[0]
-            if first.error:
-                self.say(f"{PROG}: {first.path}: {first.error}", sys.stderr)
-            elif self.verbose or (self.bar is None and not self.quiet):
-                for row in rows:
-                    self.say(line(row, len(rows) > 1, self.verbose), sys.stdout)
-            if self.bar is not None:
-                self.bar.set_postfix_str(Path(first.path).name[:40], refresh=False)
-                self.bar.update(1)
-
-    def say(self, text, stream):
-        if self.bar is not None:
-            self.bar.write(text, file=stream)
-        else:
-            emit(text, stream)
-
-    def close(self):
-        if self.bar is not None:
-            self.bar.close()
+def os_message(error, job):
+    text = error.strerror or str(error)
+    if error.filename and os.fspath(error.filename) not in (os.fspath(job.source),):
+        return f"{text}: {shown(error.filename)}"
+    return text
 
 
-def emit(text, stream):
-    """Prints a line; a reader that went away (| head) ends the listing, not the work."""
-    try:
-        print(text, file=stream, flush=True)
-    except BrokenPipeError:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, stream.fileno())
-        os.close(devnull)
+def one_line(text):
+    return " ".join(shown(text).split())
 
 
-def line(row, paged, verbose):
-    page = f" page {row.page}" if paged else ""
-    text = f"{row.verdict}: {row.path}{page} -> {row.output}"
-    return f"{text} ({row.reason})" if verbose and row.reason else text
+def run_jobs(work, policy, params, workers, on_rows, window=None):
+    """Runs the work (Jobs, and failed Rows to pass on) on `workers` threads,
+    taking a file from `work` only when there is room: at most `window` files
+    in flight. `on_rows(index, rows)` gets each file's rows as it finishes.
 
-
-def run_jobs(jobs, policy, params, workers, on_rows):
-    """Processes the jobs on a thread pool; rows come back in input order.
-
-    `on_rows` is called with each file's rows as soon as that file is done, in
-    the order the files finish."""
-    results = [None] * len(jobs)
+    An error from `on_rows` (the report cannot be written) or from the run
+    itself stops everything: the files not started are dropped, those under
+    way finish (their writes are atomic) and the error goes on."""
+    window = window or 2 * workers
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = {pool.submit(process, job, policy, params): i for i, job in enumerate(jobs)}
+        running = {}
         try:
-            for future in concurrent.futures.as_completed(futures):
-                results[futures[future]] = future.result()
-                on_rows(results[futures[future]])
-        except KeyboardInterrupt:
-            for future in futures:
+            for item in work:
+                if isinstance(item, Row):
+                    on_rows(item.index, [item])
+                    continue
+                while len(running) >= window:
+                    finish(running, on_rows, concurrent.futures.FIRST_COMPLETED)
+                running[pool.submit(process, item, policy, params)] = item.index
+            while running:
+                finish(running, on_rows, concurrent.futures.FIRST_COMPLETED)
+        except BaseException:
+            for future in running:
                 future.cancel()
-            # Files already under way are finished (their writes are atomic
-            # anyway) and reported, so that the report lists every file written.
+            # Files already under way are finished and, where the report can
+            # still take them, reported, so that it lists every file written.
             pool.shutdown(wait=True)
-            for future, i in futures.items():
-                if results[i] is None and not future.cancelled() and future.exception() is None:
-                    results[i] = future.result()
-                    on_rows(results[i])
+            for future, index in running.items():
+                if not future.cancelled() and future.exception() is None:
+                    try:
+                        on_rows(index, future.result())
+                    except Exception:  # the report is what failed: nothing more to tell
+                        break
             raise
-    return [row for rows in results for row in rows]
+
+
+def finish(running, on_rows, how):
+    done, _ = concurrent.futures.wait(running, return_when=how)
+    for future in sorted(done, key=running.get):
+        index = running.pop(future)
+        on_rows(index, future.result())

@@ -1,11 +1,14 @@
-"""The command line: options, checks of their values, and the entry point."""
+"""The command line: its options, the checks of their values, and the entry point.
+
+Only the standard library is imported before the signal handlers are in
+place, so that Ctrl-C or SIGTERM at any moment ends the run with a line and
+its exit status, never a traceback. The run itself is in ``run``.
+"""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import importlib
-import importlib.metadata
 import math
 import os
 import signal
@@ -13,16 +16,16 @@ import sys
 import threading
 from pathlib import Path
 
-from .batch import PROG, Progress, emit, plan, run_jobs
-from .decision import FAILED, PARAMETERS, Guards, Settings, monochrome_defaults
-from .policy import MAX_PIXELS, OutputPolicy
-from .report import ReportWriter, summary
+from .outcome import ExitCode, ToolError, UsageError
+from .policy import FOUND_IN_FOLDERS, MAX_PAGES, MAX_PIXELS, PARAMETERS
 
-PILLOW_MISSING = (f"{PROG} needs Pillow to read and write images; install it with "
-                  "python -m pip install 'vorn_hyst[cli]'")
+PROG = "vorn-hyst"
+MEMORY_NOTE = ("memory: about 15 bytes per pixel of the largest page per job (an 80 MP "
+               "page: 1.2 GB), times --jobs")
 
 
 def build_parser():
+    from .decision import monochrome_defaults
     defaults = monochrome_defaults()
     p = argparse.ArgumentParser(
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -31,16 +34,20 @@ def build_parser():
                     "greyscale; colour images are copied unchanged.",
         epilog="examples:\n"
                "  vorn-hyst scans/ -r -o fixed/ --report fixed/report.csv\n"
-               "  vorn-hyst page-*.tif --in-place\n"
+               "  vorn-hyst page-*.tif --in-place --backup originals/\n"
                "  vorn-hyst scans.pdf -o fixed/\n"
-               "  vorn-hyst --demo demo-out")
+               "  vorn-hyst --demo demo-out\n\n" + MEMORY_NOTE)
     p.add_argument("inputs", nargs="*", metavar="INPUT", help="image or PDF files, or directories")
     p.add_argument("-o", "--output", metavar="OUTDIR", type=Path,
                    help="directory for the results (the inputs' relative paths are kept)")
     p.add_argument("-r", "--recursive", action="store_true", help="descend into subdirectories")
     p.add_argument("--in-place", action="store_true",
                    help="replace each input by its result (colour images stay untouched)")
-    p.add_argument("--overwrite", action="store_true", help="replace existing files in OUTDIR")
+    p.add_argument("--backup", metavar="DIR", type=Path,
+                   help="with --in-place: keep each original that is replaced under DIR, "
+                        "with its relative path (an older backup is never overwritten)")
+    p.add_argument("--overwrite", action="store_true",
+                   help="replace existing files in OUTDIR, and an existing report")
     p.add_argument("--keep-rgb", action="store_true",
                    help="write grey results of RGB and palette images as RGB, not 8-bit greyscale")
     p.add_argument("--quality", type=in_range(1, 100), default=90, metavar="Q",
@@ -59,6 +66,8 @@ def build_parser():
                    help="leave images whose output exists (to resume an interrupted run)")
     p.add_argument("--max-pixels", type=in_range(1, None), default=MAX_PIXELS, metavar="N",
                    help="refuse larger pages as likely decompression bombs (default %(default)s)")
+    p.add_argument("--max-pages", type=in_range(1, None), default=MAX_PAGES, metavar="N",
+                   help="refuse files of more pages (default %(default)s)")
     p.add_argument("--demo", type=Path, metavar="OUTDIR",
                    help="write a synthetic scanned page, its fixed version and both side by side")
     p.add_argument("--version", action="version", version=f"%(prog)s {version()}")
@@ -120,6 +129,7 @@ def ratio(text):
 
 
 def version():
+    import importlib.metadata
     try:
         return importlib.metadata.version("vorn_hyst")
     except importlib.metadata.PackageNotFoundError:
@@ -156,13 +166,62 @@ def parse_args(argv):
         parser.error("no INPUT given")
     elif args.in_place == (args.output is not None):
         parser.error("give either -o OUTDIR or --in-place")
-    guards = Guards(colour=args.colour_guard, flat=args.flat_guard, loss=args.loss_guard)
-    args.params = Settings({name: getattr(args, name) for name in PARAMETERS}, guards)
+    elif args.backup is not None and not args.in_place:
+        parser.error("--backup goes with --in-place")
     return args
 
 
+# ---- checks of the places the run writes to ------------------------------------------
+
+def inside(path, folder):
+    """Whether `path` lies in `folder` (at any depth); both made real."""
+    try:
+        return os.path.commonpath([path, folder]) == folder and path != folder
+    except ValueError:  # different drives
+        return False
+
+
+def check_places(args):
+    """Refuses, before any work, a report that would replace a file unasked, an
+    input, an output or an image a walk would take, and a backup folder
+    among the inputs."""
+    if args.report is not None:
+        check_report(args.report, args, "report")
+    if args.backup is not None:
+        backup = os.path.realpath(args.backup)
+        for text in args.inputs:
+            real = os.path.realpath(text)
+            if os.path.isdir(real) and (backup == real or inside(backup, real)):
+                raise UsageError(f"--backup {args.backup} is inside the input folder {text}, "
+                                 "whose images it would then hold")
+
+
+def check_report(path, args, what):
+    real = os.path.realpath(path)
+    if os.path.isdir(real):
+        raise UsageError(f"the {what} {path} is a directory")
+    for text in args.inputs:
+        root = os.path.realpath(text)
+        if real == root:
+            raise UsageError(f"the {what} {path} is an input")
+        if os.path.isdir(root) and inside(real, root) and is_image_name(real):
+            raise UsageError(f"the {what} {path} would be an image in the input folder {text}")
+    if args.output is not None:
+        outdir = os.path.realpath(args.output)
+        if inside(real, outdir) and is_image_name(real):
+            raise UsageError(f"the {what} {path} would be an image in the output folder")
+    if os.path.lexists(path) and not args.overwrite:
+        raise UsageError(f"the {what} {path} exists (use --overwrite to replace it)")
+
+
+def is_image_name(path):
+    return os.path.splitext(path)[1].lower() in FOUND_IN_FOLDERS
+
+
+# ---- the entry point -------------------------------------------------------------------
+
 @contextlib.contextmanager
-def sigterm_as_interrupt():
+def signals_as_interrupt():
     """SIGTERM ends a run the way Ctrl-C does, with the same cleaning up."""
     if threading.current_thread() is not threading.main_thread():
         yield
@@ -177,82 +236,37 @@ def sigterm_as_interrupt():
         signal.signal(signal.SIGTERM, previous)
 
 
+def say(text):
+    with contextlib.suppress(OSError, ValueError):
+        print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+
+
 def main(argv=None):
-    """Runs the command line; returns the exit status (0: all went well, 1: some image
-    failed, 2: bad usage, an unwritable report, Pillow missing or a cluster that
-    cannot run the batch, 130: interrupted)."""
+    """Runs the command line; returns the exit status (see outcome.ExitCode)."""
+    with signals_as_interrupt():
+        try:
+            return run_command(sys.argv[1:] if argv is None else argv)
+        except KeyboardInterrupt:
+            say("interrupted")
+            return ExitCode.INTERRUPTED
+        except ToolError as e:
+            say(str(e))
+            return e.exit_code
+
+
+def run_command(argv):
     for stream in (sys.stdout, sys.stderr):  # names that are not UTF-8 still print
         with contextlib.suppress(AttributeError, ValueError):
             stream.reconfigure(errors="backslashreplace")
     try:
-        args = parse_args(sys.argv[1:] if argv is None else argv)
+        args = parse_args(argv)
     except SystemExit as e:  # usage errors and --help
-        return e.code if isinstance(e.code, int) else 2
-    try:
-        importlib.import_module("PIL.Image")
-    except ImportError:
-        print(PILLOW_MISSING, file=sys.stderr)
-        return 2
+        return e.code if isinstance(e.code, int) else ExitCode.USAGE
+    from . import deps
+    deps.pillow()
     if args.demo is not None:
         from .demo import demo
         return demo(args)
-    policy = OutputPolicy.from_args(args)
-    with sigterm_as_interrupt():
-        return run(args, policy)
-
-
-def run(args, policy):
-    try:
-        report = ReportWriter(args.report) if args.report else None
-    except OSError as e:
-        print(f"{PROG}: cannot write the report {args.report}: {e.strerror or e}", file=sys.stderr)
-        return 2
-    rows, jobs = [], []
-    try:
-        jobs, failed = plan(args.inputs, policy, args.recursive)
-        progress = Progress(len(jobs) + len(failed), args.quiet, verbose=args.verbose)
-
-        def done(file_rows):
-            rows.extend(file_rows)
-            progress.update(file_rows)
-            if report:
-                report.add(file_rows)
-        for row in failed:
-            done([row])
-        try:
-            if args.scheduler:
-                if run_on_cluster(args, jobs, policy, done) is None:
-                    if report:
-                        report.abandon()
-                    return 2
-            else:
-                run_jobs(jobs, policy, args.params, args.jobs, done)
-        finally:
-            progress.close()
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
-    finally:
-        if report:
-            report.close(in_input_order(rows, jobs))
-    if not rows:
-        print(f"{PROG}: no images found in {' '.join(args.inputs)}", file=sys.stderr)
-        return 1
-    emit(summary(rows, policy.dry_run), sys.stdout)
-    return 1 if any(r.verdict == FAILED for r in rows) else 0
-
-
-def in_input_order(rows, jobs):
-    """Rows of files that could not be planned first, then file by file as planned."""
-    order = {str(job.source): i for i, job in enumerate(jobs)}
-    return sorted(rows, key=lambda row: order.get(row.path, -1))  # stable: pages stay in order
-
-
-def run_on_cluster(args, jobs, policy, on_rows):
-    """The batch as Dask tasks; None (after saying why) if the cluster cannot run it."""
-    from . import cluster  # imports Dask, which a plain run does without
-    try:
-        return cluster.run_jobs(jobs, policy, args.params, args.scheduler, args.jobs, on_rows)
-    except cluster.ClusterError as e:
-        print(f"{PROG}: {e}", file=sys.stderr)
-        return None
+    check_places(args)
+    from .run import run
+    return run(args)

@@ -1,9 +1,11 @@
 """A batch on a Dask cluster: one task per file, the same work and bytes as on this machine.
 
 The workers run ``batch.process`` on paths they see through a shared file
-system; this side plans, checks that the workers see the folders, feeds the
-progress and the report as tasks finish, and keeps the rows in input order.
-Dask is imported here only, and only when a run asks for a cluster."""
+system; this side finds the work, checks that the workers see the folders,
+keeps a bounded number of tasks in flight (so that neither this process nor
+the scheduler holds the whole batch), and passes each file's rows on as its
+task finishes. Dask is imported here only, and only when a run asks for a
+cluster."""
 
 from __future__ import annotations
 
@@ -14,24 +16,27 @@ import logging
 import os
 import signal
 import tempfile
+import threading
 from pathlib import Path
 
-from .batch import PROG, Job, process
-from .fileio import exists_message, temporary_owner
+from . import deps
+from .batch import Job, process
+from .fileio import Identity, sweep_stale
+from .outcome import ClusterError, DestinationExists
+from .progress import PROG
 from .report import Row
 
-CLUSTER_MISSING = ("--scheduler needs dask.distributed; install it with "
-                   "python -m pip install 'vorn_hyst[cluster]'")
 LOCAL = "local:"
 # How many times a task may be on a worker that dies (killed, out of memory)
 # and still be given to another one; one death more and its file is reported
 # failed. It is the scheduler's setting, so it holds for local:N; a scheduler
 # of your own has its distributed.scheduler.allowed-failures (3 by default).
 ALLOWED_FAILURES = 3
-
-
-class ClusterError(Exception):
-    """The cluster cannot run the batch; the message is shown to the user."""
+# Tasks in flight per worker thread: enough to keep every thread busy while
+# results travel back, few enough that scheduler and client stay small.
+TASKS_PER_THREAD = 4
+# Beyond the connect timeout, what the first exchange with a scheduler may take.
+HANDSHAKE_GRACE = 5.0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -41,40 +46,66 @@ class Task:
     shown: Job  # the paths as planned, for the report and the messages
     policy: object
     params: dict
-    fresh: bool  # the destination did not exist when the run began
-    identity: tuple | None  # of an in-place source when the run began
+    fresh: bool  # the destination did not exist when the file was handed out
+    identity: Identity | None  # of an in-place source when the file was handed out
 
 
-def run_jobs(jobs, policy, params, scheduler, threads, on_rows):
-    """Processes the jobs as tasks on the cluster at `scheduler` ("local:N" starts
-    N worker processes here, `threads` threads each); rows come back in input
-    order, and `on_rows` gets each file's rows as its task finishes."""
-    distributed = import_distributed()
-    tasks = [make_task(job, policy, params) for job in jobs]
+def run_jobs(work, policy, params, scheduler, threads, on_rows, roots=()):
+    """Processes the work (Jobs, and failed Rows to pass on) as tasks on the
+    cluster at `scheduler` ("local:N" starts N worker processes here,
+    `threads` threads each); `on_rows(index, rows)` gets each file's rows as
+    its task finishes. `roots` are the inputs as given, whose folders every
+    worker must see."""
+    distributed = deps.distributed()
+    folders = set()
     submitted = False
-    try:
-        with connect(distributed, scheduler, threads) as client:
-            check_workers(client, tasks, policy)
-            futures = client.map(run_task, tasks, pure=False)
+    with connect(distributed, scheduler, threads) as client:
+        try:
+            check_workers(client, roots, policy)
             submitted = True
-            try:
-                return gather(distributed, futures, tasks, on_rows)
-            except BaseException:
-                client.cancel(futures)
-                raise
-    finally:
-        # A local cluster is closed by now; a cancelled task still running on a
-        # cluster of your own removes its own temporary file when it ends.
-        if submitted:
-            sweep_temporaries(task.job for task in tasks)
+            feed(distributed, client, work, policy, params, folders, on_rows)
+        finally:
+            # Tries on workers that died leave temporary files; a live
+            # worker on their machine can tell them, and so can this side.
+            if submitted and not policy.dry_run:
+                with contextlib.suppress(Exception):
+                    client.run(sweep_folders, sorted(folders))
+    if submitted and not policy.dry_run:
+        sweep_folders(sorted(folders))
 
 
-def import_distributed():
+def feed(distributed, client, work, policy, params, folders, on_rows):
+    """Submits the tasks as the work comes, at most a window of them in flight."""
+    window = max(16, TASKS_PER_THREAD * sum(client.nthreads().values()))
+    done = distributed.as_completed([], loop=client.loop, with_results=True, raise_errors=False)
+    tasks = {}  # future's key -> (index, task, future)
     try:
-        import distributed
-    except ImportError:
-        raise ClusterError(CLUSTER_MISSING) from None
-    return distributed
+        for item in work:
+            if isinstance(item, Row):
+                on_rows(item.index, [item])
+                continue
+            while len(tasks) >= window:
+                take_one(distributed, done, tasks, on_rows)
+            task = make_task(item, policy, params)
+            folders.add(str(task.job.dest.parent))
+            future = client.submit(run_task, task, pure=False)
+            tasks[future.key] = (item.index, task, future)
+            done.add(future)
+        while tasks:
+            take_one(distributed, done, tasks, on_rows)
+    except BaseException:
+        with contextlib.suppress(Exception):
+            client.cancel([future for _, _, future in tasks.values()])
+        raise
+
+
+def take_one(distributed, done, tasks, on_rows):
+    future, result = next(done)
+    index, task, _ = tasks.pop(future.key)
+    if not isinstance(result, list):  # the task's error, not its rows
+        result = failed_task(distributed, future, task)
+    future.release()
+    on_rows(index, result)
 
 
 @contextlib.contextmanager
@@ -84,19 +115,43 @@ def connect(distributed, scheduler, threads):
                 distributed.Client(cluster) as client:
             yield client
         return
-    try:  # waits as long as distributed.comm.timeouts.connect says (30 s by default)
-        client = distributed.Client(scheduler)
-    except (OSError, ValueError, TypeError) as e:
-        raise ClusterError(f"cannot reach the scheduler at {scheduler}: {e}") from None
+    client = open_client(distributed, scheduler)
     with client:
         yield client
+
+
+def open_client(distributed, address):
+    """A client of the scheduler at `address`, or ClusterError within the
+    connect timeout (and a few seconds): a peer that accepts the connection
+    but never speaks Dask, or speaks something else, ends with one line."""
+    timeout = connect_timeout()
+    outcome = {}
+
+    def attempt():
+        try:
+            outcome["client"] = distributed.Client(address, timeout=timeout,
+                                                   set_as_default=False)
+        except BaseException as e:  # whatever the peer made the client raise
+            outcome["error"] = e
+    thread = threading.Thread(target=attempt, name="vorn-hyst-connect", daemon=True)
+    thread.start()
+    thread.join(timeout + HANDSHAKE_GRACE)
+    if "client" in outcome:
+        return outcome["client"]
+    if thread.is_alive():
+        raise ClusterError(f"cannot reach the scheduler at {address}: no Dask scheduler "
+                           f"answered within {timeout:g} s")
+    error = outcome.get("error")
+    words = " ".join(str(error).split())[:200] if error is not None else "no answer"
+    raise ClusterError(f"cannot reach the scheduler at {address}: "
+                       f"{type(error).__name__}: {words}")
 
 
 def local_cluster(distributed, scheduler, threads):
     count = scheduler[len(LOCAL):]
     if not count.isdigit() or int(count) < 1:
         raise ClusterError(f"--scheduler {scheduler}: give local:N with N at least 1")
-    import dask
+    dask = deps.dask()
     try:
         # The workers' statistical profiler samples every thread a hundred
         # times a second: processor time taken from the files, for a dashboard
@@ -143,30 +198,21 @@ def interrupt_ignored():
 
 
 def make_task(job, policy, params):
-    absolute = Job(job.source.absolute(), job.dest.absolute())
-    in_place = absolute.source == absolute.dest
+    absolute = Job(job.source.absolute(), job.dest.absolute(), job.relative, job.index)
     return Task(absolute, job, policy, params, fresh=not os.path.lexists(absolute.dest),
-                identity=file_identity(absolute.source) if in_place else None)
+                identity=Identity.of(absolute.source) if policy.in_place else None)
 
 
-def file_identity(path):
-    """What changes when a file is replaced by a rename, as every client of a
-    shared file system sees it."""
-    try:
-        st = os.stat(path)
-    except OSError:
-        return None
-    return st.st_ino, st.st_size
-
-
-def check_workers(client, tasks, policy):
-    """Refuses, before any work, a cluster whose workers cannot see the folders."""
+def check_workers(client, roots, policy):
+    """Refuses, before any work, a cluster whose workers cannot see the folders:
+    those of the inputs, and the output folder."""
     try:
         client.wait_for_workers(1, timeout=connect_timeout())
     except (TimeoutError, OSError):
         raise ClusterError(f"the scheduler at {client.scheduler.address} has no workers") from None
-    folders = outermost(task.job.source.parent for task in tasks)
-    outdir = policy.outdir.absolute() if policy.outdir is not None and tasks else None
+    folders = outermost(root if os.path.isdir(root) else os.path.dirname(root) or "."
+                        for root in (os.path.abspath(r) for r in roots) if os.path.exists(root))
+    outdir = policy.outdir.absolute() if policy.outdir is not None else None
     made = None
     if outdir is not None and not policy.dry_run:
         # Made here, so that a worker that does not share it is caught now,
@@ -190,11 +236,6 @@ def check_workers(client, tasks, policy):
                                "must be on a file system that every worker shares")
 
 
-def connect_timeout():
-    import dask
-    return dask.utils.parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"))
-
-
 def outermost(folders):
     """The folders none of whose ancestors are among them."""
     kept = []
@@ -202,6 +243,11 @@ def outermost(folders):
         if not kept or not folder.startswith(kept[-1].rstrip(os.sep) + os.sep):
             kept.append(folder)
     return kept
+
+
+def connect_timeout():
+    dask = deps.dask()
+    return dask.utils.parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"))
 
 
 def first_missing(folder):
@@ -225,34 +271,43 @@ def unseen_folders(folders):
     return [f for f in folders if not os.path.isdir(f)]
 
 
+def sweep_folders(folders):
+    """Runs on each worker and here: the leftovers of tries that died."""
+    for folder in folders:
+        sweep_stale(folder, again=True)
+
+
 def run_task(task):
     """Runs on a worker: one file, with its rows in the paths the user gave."""
     job = task.job
-    current = file_identity(job.source) if task.identity is not None else None
-    if current is not None and current != task.identity:
-        # An in-place source rewritten since the run began is, most likely, the
-        # result of an earlier try whose worker died before it could report:
-        # fixing it again would fix a result (and recompress a JPEG).
+    if task.identity is not None and Identity.of(job.source) != task.identity:
+        # An in-place source rewritten since it was handed out is, most likely,
+        # the result of an earlier try whose worker died before it could
+        # report: fixing it again would fix a result (and recompress a JPEG).
         rows = [Row(str(job.source), error="replaced since the run began (by an earlier try "
                                            "on a worker that died?); left as it is")]
     else:
-        rows = process(job, task.policy, task.params)
-        if task.fresh and rows[0].error == exists_message(job.dest):
-            rows = confirm_earlier_try(task, rows)
+        try:
+            rows = process(job, task.policy, task.params, reraise=(DestinationExists,))
+        except DestinationExists as refused:
+            rows = confirm_earlier_try(task, refused)
     return [shown_row(row, task) for row in rows]
 
 
 def confirm_earlier_try(task, refused):
-    """A destination that appeared during the run, which the plan gave to this
+    """A destination that appeared during the run, which the walk gave to this
     file alone, is most likely the result of an earlier try whose worker died
     before it could report. It stands if it holds exactly what this try writes;
     otherwise it is someone else's, and the refusal stands."""
+    refusal = [Row(str(task.job.source), error=str(refused))]
+    if not task.fresh:
+        return refusal
     with tempfile.TemporaryDirectory(prefix="vorn-hyst-") as scratch:
         trial = Job(task.job.source, Path(scratch) / task.job.dest.name)
         rows = process(trial, task.policy, task.params)
         if (rows[0].error or not trial.dest.exists()
                 or not filecmp.cmp(trial.dest, task.job.dest, shallow=False)):
-            return refused
+            return refusal
     for row in rows:
         row.output = str(task.job.dest)
     return rows
@@ -267,23 +322,6 @@ def shown_row(row, task):
     return row
 
 
-def gather(distributed, futures, tasks, on_rows):
-    index = {future.key: i for i, future in enumerate(futures)}
-    results = [None] * len(futures)
-    # Fetching the results as they come, rather than one round trip per file
-    # here, halves the cost per file; and a result held by a worker that died
-    # before it was fetched is computed again, which this waits for.
-    done = distributed.as_completed(futures, with_results=True, raise_errors=False)
-    for future, result in done:
-        i = index[future.key]
-        if not isinstance(result, list):  # the task's error, not its rows
-            result = failed_task(distributed, future, tasks[i])
-        results[i] = result
-        future.release()
-        on_rows(results[i])
-    return [row for rows in results for row in rows]
-
-
 def failed_task(distributed, future, task):
     error = future.exception()
     if isinstance(error, distributed.KilledWorker):
@@ -291,20 +329,3 @@ def failed_task(distributed, future, task):
     else:
         message = f"on the cluster: {type(error).__name__}: {error}"
     return [Row(str(task.shown.source), error=message)]
-
-
-def sweep_temporaries(jobs):
-    """Removes the temporary files that tries on dead workers left beside the
-    destinations: one listing per destination folder."""
-    names = {}
-    for job in jobs:
-        names.setdefault(job.dest.parent, set()).add(job.dest.name)
-    for folder, owned in names.items():
-        try:
-            entries = list(os.scandir(folder))
-        except OSError:
-            continue
-        for entry in entries:
-            if temporary_owner(entry.name) in owned:
-                with contextlib.suppress(OSError):
-                    os.unlink(entry.path)

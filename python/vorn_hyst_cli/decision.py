@@ -17,15 +17,12 @@ import numpy as np
 import vorn_hyst
 
 from . import _analysis
+from .outcome import Verdict
+from .policy import PARAMETERS
 
-FIXED, GREY, COLOUR, FAILED = ("levels fixed", "unchanged grey", "colour left as it is", "failed")
-FLAT = "blank or flat, left as it is"
-LOSS = "content loss, left as it is"
-# A PDF's page image kept as it is: not one to decide (not 8-bit RGB, damaged),
-# or one whose rewrite would not be smaller.
-LEFT = "left as it is"
-VERDICTS = (FIXED, GREY, COLOUR, FLAT, LOSS, LEFT, FAILED)
-PARAMETERS = ("blur_n", "window_radius", "min_prominence", "min_distance", "percentage")
+FIXED, GREY, COLOUR, FLAT, LOSS, LEFT, FAILED = (
+    Verdict.FIXED, Verdict.GREY, Verdict.COLOUR, Verdict.FLAT, Verdict.LOSS, Verdict.LEFT,
+    Verdict.FAILED)
 CHANNELS = "RGB"
 
 
@@ -77,7 +74,7 @@ def is_grey(rgb):
 class Decision:
     """The verdict on one image and what is to be written for it: the module's
     output when the levels are fixed, the pixels as they are otherwise."""
-    verdict: str
+    verdict: Verdict
     result: np.ndarray
     reason: str = ""
     # Machine-readable facts behind the verdict, for the report.
@@ -91,7 +88,7 @@ def percent(share):
 
 def analyse(rgb, params, guards):
     args = [params.get(name, default) for name, default in monochrome_defaults().items()]
-    return _analysis.analyse(np.ascontiguousarray(rgb), *args, guards.colour_tolerance)
+    return _analysis.analyse(rgb, *args, guards.colour_tolerance)
 
 
 def details_of(a):
@@ -173,8 +170,7 @@ def decide(rgb, params, guards=None):
         return Decision(refused[0], rgb, refused[1], details)
     # monochrome()'s own remap with the levels its analysis found, which spares
     # counting the histograms a second time.
-    result = np.empty_like(rgb, order="C")
-    _analysis.remap(np.ascontiguousarray(rgb), result, a["levels"])
+    result = _analysis.remap(rgb, a["levels"])
     reason = agreement(a, percentage)
     # The first row nearly always tells a changed image; the full comparison
     # is for images that are grey with black and white levels already.

@@ -7,10 +7,13 @@ import sys
 
 import numpy as np
 
-from .batch import PROG, Job, process
-from .decision import FIXED
+from . import deps
+from .batch import Job, process
 from .fileio import write_atomic
+from .outcome import ExitCode, Verdict
 from .policy import OutputPolicy
+from .progress import PROG
+from .run import settings_of
 
 
 DEMO_TEXT = (
@@ -34,6 +37,7 @@ def demo_page(width=480, height=640):
     """A synthetic scan: dark grey text on yellowish paper under an uneven lamp, with
     a grey cast. Every channel is the same picture with its own tint, so the
     channels' peaks hold the same share of the page and the page is monochrome."""
+    deps.pillow()
     from PIL import Image, ImageDraw, ImageFont
     mask = Image.new("L", (width, height), 0)
     draw = ImageDraw.Draw(mask)
@@ -70,22 +74,22 @@ def wrap(text, font, width):
 
 
 def demo(args):
-    from PIL import Image
+    Image = deps.pillow()
     out = args.demo
     scan_path, fixed_path, side_path = out / "page.png", out / "page-fixed.png", out / "before-after.png"
     if not args.overwrite:
         existing = [str(p) for p in (scan_path, fixed_path, side_path) if os.path.lexists(p)]
         if existing:
             print(f"{PROG}: {', '.join(existing)} exist (use --overwrite)", file=sys.stderr)
-            return 1
+            return ExitCode.FILES_FAILED
     scan = demo_page()
     write_atomic(scan_path, lambda f: Image.fromarray(scan).save(f, format="PNG", dpi=(150, 150)),
                  replace=True)
     policy = OutputPolicy(outdir=out, overwrite=True, keep_rgb=args.keep_rgb, quality=args.quality)
-    [row] = process(Job(scan_path, fixed_path), policy, args.params)
+    [row] = process(Job(scan_path, fixed_path), policy, settings_of(args))
     if row.error:
         print(f"{PROG}: {row.error}", file=sys.stderr)
-        return 1
+        return ExitCode.FILES_FAILED
     with Image.open(fixed_path) as im:
         fixed = np.asarray(im.convert("RGB"))
     gap = np.full((scan.shape[0], 12, 3), 255, np.uint8)
@@ -97,7 +101,7 @@ def demo(args):
     print(f"{row.verdict}: {scan_path} -> {fixed_path}")
     print(f"paper {level(scan, 90)} -> {level(fixed, 90)}, ink {level(scan, 2)} -> {level(fixed, 2)}")
     print(f"before and after: {side_path}")
-    return 0 if row.verdict == FIXED else 1
+    return ExitCode.OK if row.verdict == Verdict.FIXED else ExitCode.FILES_FAILED
 
 
 def level(img, percentile):

@@ -1,17 +1,30 @@
-"""Image files: reading them page by page, and writing results with their metadata."""
+"""Image files: reading them page by page, and writing results with their metadata.
+
+A file is read from a descriptor opened once (so the file that is decided is
+the file that is copied or replaced), its pages are checked against the size
+and page limits before anything is decoded, and a multi-page TIFF is decided
+and written page by page, so that no more than one decoded page is held.
+"""
 
 from __future__ import annotations
 
+import dataclasses
+import io
+import shutil
+import struct
 import time
 
 import numpy as np
 
-from .decision import FIXED, GREY, decide, is_grey
-from .fileio import ImageError, copy_bytes, same_file, write_atomic
+from . import deps
+from .decision import Decision, decide, is_grey
+from .fileio import open_regular, same_file, write_atomic
+from .outcome import FileError, Verdict
 from .report import Row
 
-FORMATS = {"PNG", "JPEG", "MPO", "TIFF", "BMP", "WEBP"}
-EXTENSIONS = {".png", ".jpg", ".jpeg", ".jpe", ".tif", ".tiff", ".bmp", ".webp"}
+# The formats the tool reads, in the order their signatures are tried; MPO
+# (a JPEG with extra frames) comes through JPEG's own opener.
+FORMATS = ("PNG", "JPEG", "TIFF", "BMP", "WEBP")
 # Formats that store a greyscale result without loss (TIFF unless JPEG-compressed);
 # a grey image that the fix left alone is only worth rewriting, to drop two
 # redundant channels, in these.
@@ -26,46 +39,117 @@ TIFF_COMPRESSIONS = {"raw", "tiff_lzw", "tiff_deflate", "tiff_adobe_deflate", "p
 # encoder's to write, and the ICC profile is checked on its own.
 TIFF_TAGS = {269, 270, 271, 272, 274, 282, 283, 285, 296, 297, 305, 306, 315, 316,
              700, 33432, 33723, 34377, 34665, 34853}
+# A progressive JPEG is decoded once per scan: ten are usual, and a file of
+# thousands makes a small file cost minutes.
+MAX_SCANS = 200
 
 
-def open_image(path):
-    from PIL import Image
-    # The size is checked page by page against --max-pixels (check_size);
-    # Pillow's own check would warn or fail on its fixed limit instead.
-    Image.MAX_IMAGE_PIXELS = None
-    try:
-        im = Image.open(path)
-    except Image.UnidentifiedImageError:
-        raise ImageError("not an image file Pillow can read") from None
-    if im.format not in FORMATS:
-        im.close()
-        raise ImageError(f"unsupported format {im.format}")
-    return im
+class NothingChanged(Exception):
+    """Every page of a multi-page file stays as it is: the file is copied instead."""
+
+
+# ---- opening -------------------------------------------------------------------------
+
+def open_image(f):
+    """Pillow's image over the open file `f`, of one of FORMATS. Opened through
+    the formats' own openers: Pillow's Image.open would check the size against
+    its process-wide limit, which is --max-pixels' job, page by page."""
+    Image = deps.pillow()
+    Image.init()
+    prefix = f.read(16)
+    for fmt in FORMATS:
+        factory, accept = Image.OPEN[fmt]
+        accepted = accept is None or accept(prefix)
+        if isinstance(accepted, str) or not accepted:  # a string is Pillow's warning
+            continue
+        f.seek(0)
+        try:
+            return factory(f, "")
+        except (SyntaxError, IndexError, TypeError, struct.error):
+            continue
+    raise FileError("not an image file Pillow can read")
+
+
+def page_count(im, f, limit):
+    """The number of pages, refused above `limit` before any is decoded."""
+    if im.format != "TIFF":
+        count = getattr(im, "n_frames", 1)
+        if count > 1:
+            raise FileError(f"files of {count} frames are not supported in {im.format}")
+        return 1
+    count = tiff_page_count(f, limit)
+    if count > limit:
+        raise FileError(f"more than {limit} pages (--max-pages raises the limit)")
+    return count
+
+
+def tiff_page_count(f, limit):
+    """Follows the chain of image directories, once each, up to limit + 1."""
+    f.seek(0)
+    head = f.read(16)
+    order = "<" if head[:2] == b"II" else ">"
+    big = struct.unpack(order + "H", head[2:4])[0] == 43
+    offset = struct.unpack(order + ("Q" if big else "I"), head[8:16] if big else head[4:8])[0]
+    entry, count_size, offset_size = (20, "Q", 8) if big else (12, "H", 4)
+    seen, count = set(), 0
+    while offset and offset not in seen and count <= limit:
+        seen.add(offset)
+        f.seek(offset)
+        raw = f.read(struct.calcsize(count_size))
+        if len(raw) < struct.calcsize(count_size):
+            break
+        entries = struct.unpack(order + count_size, raw)[0]
+        f.seek(offset + len(raw) + entries * entry)
+        raw = f.read(offset_size)
+        count += 1
+        if len(raw) < offset_size:
+            break
+        offset = struct.unpack(order + ("Q" if big else "I"), raw)[0]
+    f.seek(0)
+    return max(count, 1)
 
 
 def check_size(im, limit):
     pixels = im.width * im.height
     if pixels > limit:
-        raise ImageError(f"{im.width}x{im.height} is {pixels} pixels, more than the limit of "
-                         f"{limit} (a decompression bomb?); --max-pixels raises the limit")
+        raise FileError(f"{im.width}x{im.height} is {pixels} pixels, more than the limit of "
+                        f"{limit} (a decompression bomb?); --max-pixels raises the limit")
+
+
+def check_scans(im, f):
+    """Refuses a progressive JPEG of so many scans that decoding it would take minutes."""
+    if im.format not in ("JPEG", "MPO") or not (im.info.get("progressive")
+                                                 or im.info.get("progression")):
+        return
+    f.seek(0)
+    scans, tail = 0, b""
+    while chunk := f.read(1 << 20):
+        scans += (tail + chunk).count(b"\xff\xda")  # a start-of-scan marker
+        tail = chunk[-1:]
+    f.seek(0)
+    if scans > MAX_SCANS:
+        raise FileError(f"a progressive JPEG of {scans} scans, more than {MAX_SCANS} (a decoding "
+                        "bomb?), left alone")
 
 
 def check_mode(im):
     """Refuses, before decoding, what cannot go through an 8-bit RGB fix exactly."""
     mode = im.mode
     if mode in ("I;16", "I;16L", "I;16B", "I;16N", "I", "F"):
-        raise ImageError(f"{mode} images are not supported: the level fix works on 8-bit "
-                         "channels, and reducing them to 8 bits would lose precision")
+        raise FileError(f"{mode} images are not supported: the level fix works on 8-bit "
+                        "channels, and reducing them to 8 bits would lose precision")
     if mode not in GREY_MODES and mode not in COLOUR_MODES:
-        raise ImageError(f"images of mode {mode} are not supported")
+        raise FileError(f"images of mode {mode} are not supported")
     # Pillow reads 16-bit RGB as 8-bit RGB; writing that back would lose precision.
     for tile in getattr(im, "tile", None) or ():
         args = tile[3]
         rawmode = args if isinstance(args, str) else (args[0] if args else "")
         if isinstance(rawmode, str) and (";16" in rawmode or ";32" in rawmode):
-            raise ImageError("16-bit channels are not supported: the level fix works on "
-                             "8-bit channels, and reducing them to 8 bits would lose precision")
+            raise FileError("16-bit channels are not supported: the level fix works on "
+                            "8-bit channels, and reducing them to 8 bits would lose precision")
 
+
+# ---- one page ------------------------------------------------------------------------
 
 def split_page(im):
     """The page as an (H, W, 3) uint8 array and its alpha channel (or None)."""
@@ -82,19 +166,13 @@ def split_page(im):
     return np.asarray(im.convert("RGB")), alpha
 
 
-def fix_page(im, params):
-    """Returns (decision, alpha) for the current, loaded page of `im`."""
-    rgb, alpha = split_page(im)
-    return decide(rgb, params), alpha
-
-
 def result_image(result, alpha, stored_mode, keep_rgb):
-    from PIL import Image
+    Image = deps.pillow()
     if stored_mode == "1":
         # A bilevel page stays bilevel: 8 bits would make it eight times larger.
         values = np.unique(result[..., 0])
         if not set(values.tolist()) <= {0, 255}:
-            raise ImageError("the fixed 1-bit page would need grey levels")
+            raise FileError("the fixed 1-bit page would need grey levels")
         return Image.fromarray(np.ascontiguousarray(result[..., 0])).convert("1", dither=None)
     stored_grey = stored_mode in GREY_MODES
     if is_grey(result) and (stored_grey or not keep_rgb):
@@ -160,81 +238,156 @@ def save_options(meta, fmt, out, quality, lossless_webp):
     return kw
 
 
-def webp_is_lossless(path):
-    with open(path, "rb") as f:
-        head = f.read(1 << 16)
+def webp_is_lossless(f):
+    f.seek(0)
+    head = f.read(1 << 16)
+    f.seek(0)
     return head[12:16] == b"VP8L" or (head[12:16] == b"VP8X" and b"VP8L" in head[30:])
+
+
+@dataclasses.dataclass
+class Page:
+    """One decided page: its row, and what to write for it."""
+    row: Row
+    rewrite: bool  # whether the file must be rewritten for this page
+    out: object  # the Pillow image to store
+    fmt: str
+    options: dict
+
+
+class ImageFile:
+    """The pages of one open image file, decided one at a time."""
+
+    def __init__(self, job, policy, params, im, f):
+        self.job, self.policy, self.params, self.im = job, policy, params, im
+        self.fmt = "JPEG" if im.format == "MPO" else im.format
+        self.lossless_webp = self.fmt == "WEBP" and webp_is_lossless(f)
+
+    def page(self, index, count):
+        """Decides page `index` (from 0) of `count`."""
+        t0 = time.perf_counter()
+        im = self.im
+        im.seek(index)
+        try:
+            check_size(im, self.policy.max_pixels)
+            check_mode(im)
+            meta = page_metadata(im, im.format)
+            load(im)
+            stored_mode = im.mode
+            rgb, alpha = split_page(im)
+            decision = decide(rgb, self.params)
+            del rgb
+            lossless = self.fmt in LOSSLESS and meta.get("compression") not in ("jpeg",
+                                                                                "tiff_jpeg")
+            # A grey page stored as RGB is rewritten in greyscale only where
+            # that loses nothing; a colour page alone never makes a file rewritten.
+            rewrite = decision.verdict == Verdict.FIXED or (
+                decision.verdict == Verdict.GREY and stored_mode not in GREY_MODES
+                and not self.policy.keep_rgb and lossless)
+            out = result_image(decision.result, alpha, stored_mode, self.policy.keep_rgb)
+        except FileError as e:
+            # One page that cannot be done leaves the whole file as it is.
+            raise FileError(f"page {index + 1}: {e}" if count > 1 else str(e)) from None
+        if self.fmt == "WEBP" and out.mode in ("L", "LA"):
+            out = out.convert("RGBA" if alpha is not None else "RGB")  # no grey WebP
+        elif self.fmt == "BMP" and out.mode == "LA":
+            out = out.convert("RGBA")
+        options = save_options(meta, self.fmt, out, self.policy.quality, self.lossless_webp)
+        row = page_row(self.job, index + 1, im.width, im.height, decision,
+                       time.perf_counter() - t0)
+        return Page(row, rewrite, out, self.fmt, options)
+
+
+def page_row(job, number, width, height, decision: Decision, seconds):
+    return Row(str(job.source), number, width, height, decision.verdict, str(job.dest), seconds,
+               reason=decision.reason, **decision.details)
+
+
+def load(im):
+    try:
+        im.load()
+    except OSError as e:
+        raise FileError(f"damaged image data ({e})") from None
 
 
 def process_image(job, policy, params):
     """Decides every page of one image file and writes its result; returns its rows."""
     policy.check_destination(job.dest, job.source)
-    rows, pages, rewrite = [], [], False
-    with open_image(job.source) as im:
-        fmt = "JPEG" if im.format == "MPO" else im.format
-        count = getattr(im, "n_frames", 1)
-        if count > 1 and fmt != "TIFF":
-            raise ImageError(f"files of {count} frames are not supported in {im.format}")
-        lossless_webp = fmt == "WEBP" and webp_is_lossless(job.source)
-        for index in range(count):
+    with open_regular(job.source) as (f, identity), open_image(f) as im:
+        check_scans(im, f)
+        count = page_count(im, f, policy.max_pages)
+        pages = ImageFile(job, policy, params, im, f)
+        if policy.dry_run:
+            return [pages.page(i, count).row for i in range(count)]
+        t0 = time.perf_counter()
+        write = Writer(job, policy, f, identity)
+        if count == 1:
+            page = pages.page(0, count)
+            rows = [page.row]
             t0 = time.perf_counter()
-            im.seek(index)
+            write.result(encode(page)) if page.rewrite else write.copy()
+        else:
+            rows = []
             try:
-                decision, alpha, meta, stored_mode = read_page(im, params, policy)
-                lossless = fmt in LOSSLESS and meta.get("compression") not in ("jpeg", "tiff_jpeg")
-                verdict = decision.verdict
-                # A grey page stored as RGB is rewritten in greyscale only where
-                # that loses nothing; a colour page alone never makes a file rewritten.
-                rewrite |= verdict == FIXED or (verdict == GREY and stored_mode not in GREY_MODES
-                                                and not policy.keep_rgb and lossless)
-                out = result_image(decision.result, alpha, stored_mode, policy.keep_rgb)
-            except ImageError as e:
-                # One page that cannot be done leaves the whole file as it is.
-                raise ImageError(f"page {index + 1}: {e}" if count > 1 else str(e)) from None
-            if fmt == "WEBP" and out.mode in ("L", "LA"):
-                out = out.convert("RGBA" if alpha is not None else "RGB")  # no grey WebP
-            elif fmt == "BMP" and out.mode == "LA":
-                out = out.convert("RGBA")
-            pages.append((out, save_options(meta, fmt, out, policy.quality, lossless_webp)))
-            rows.append(Row(str(job.source), index + 1, im.width, im.height, verdict,
-                            str(job.dest), time.perf_counter() - t0, reason=decision.reason,
-                            **decision.details))
-    t0 = time.perf_counter()
-    if policy.dry_run:
-        pass
-    elif rewrite:
-        write_atomic(job.dest, lambda f: encode(f, fmt, pages), job.source, policy.replaces)
-    elif not same_file(job.source, job.dest):
-        write_atomic(job.dest, lambda f: copy_bytes(job.source, f), job.source, policy.replaces,
-                     keep_times=True)
+                write.streamed(lambda out: write_pages(pages, count, out, rows))
+            except NothingChanged:
+                t0 = time.perf_counter()
+                write.copy()
     share = (time.perf_counter() - t0) / len(rows)
     for row in rows:
         row.seconds += share
     return rows
 
 
-def read_page(im, params, policy):
-    """Checks, decodes and decides the current page: (decision, alpha, metadata, mode)."""
-    check_size(im, policy.max_pixels)
-    check_mode(im)
-    meta = page_metadata(im, im.format)
-    try:
-        im.load()
-    except OSError as e:
-        raise ImageError(f"cannot read {e}") from None
-    stored_mode = im.mode
-    decision, alpha = fix_page(im, params)
-    return decision, alpha, meta, stored_mode
+class Writer:
+    """Puts one file's result in place: a rewrite, or a copy of the very bytes read."""
+
+    def __init__(self, job, policy, f, identity):
+        self.job, self.policy, self.f, self.identity = job, policy, f, identity
+
+    def _write(self, fill, keep_times=False):
+        in_place = self.policy.in_place
+        write_atomic(self.job.dest, fill, like=self.job.source, replace=self.policy.replaces,
+                     keep_times=keep_times, expect=self.identity if in_place else None,
+                     backup=self.policy.backup_of(self.job))
+
+    def result(self, data):
+        self._write(lambda out: out.write(data))
+
+    def streamed(self, fill):
+        self._write(fill)
+
+    def copy(self):
+        if same_file(self.job.source, self.job.dest):
+            return  # in place, and nothing changes: not even rewritten
+
+        def fill(out):
+            self.f.seek(0)
+            shutil.copyfileobj(self.f, out, 1 << 20)
+        self._write(fill, keep_times=True)
 
 
-def encode(f, fmt, pages):
-    if len(pages) == 1:
-        out, kw = pages[0]
-        out.save(f, format=fmt, **kw)
-        return
+def encode(page):
+    """The page's file, encoded in memory: what is written is then checked
+    against its length."""
+    buffer = io.BytesIO()
+    page.out.save(buffer, format=page.fmt, **page.options)
+    return buffer.getvalue()
+
+
+def write_pages(pages, count, out, rows):
+    """Decides and writes the pages one by one into `out`; raises NothingChanged
+    when no page needs the file rewritten."""
     from PIL import TiffImagePlugin
-    # Each page keeps its own resolution, profile and tags.
-    with TiffImagePlugin.AppendingTiffWriter(f) as tf:
-        for out, kw in pages:
-            out.save(tf, format="TIFF", **kw)
+    rewrite = False
+    with TiffImagePlugin.AppendingTiffWriter(out) as tf:
+        for index in range(count):
+            page = pages.page(index, count)
+            rows.append(page.row)
+            rewrite |= page.rewrite
+            # Each page keeps its own resolution, profile and tags.
+            page.out.save(tf, format="TIFF", **page.options)
             tf.newFrame()
+            del page
+    if not rewrite:
+        raise NothingChanged

@@ -1,26 +1,36 @@
 """PDF files: page images that the decision greys are stored as grey, and
-nothing else of the file changes."""
+nothing else of the file changes.
+
+Every stream the tool decodes goes through one bounded reader: an image's
+samples may be no more than its /Width and /Height declare, and of a colour
+profile only the header is read. A small file cannot make the run take
+gigabytes, whatever its streams claim.
+"""
 
 from __future__ import annotations
 
 import dataclasses
 import io
+import re
+import struct
 import time
 import zlib
 
 import numpy as np
 
-from .decision import FIXED, GREY, LEFT, decide
-from .fileio import ImageError, same_file, write_atomic
+from . import deps
+from .decision import decide
+from .fileio import open_regular, same_file, write_atomic
+from .imaging import open_image
+from .outcome import FileError, Verdict
 from .report import Row
 
-EXTENSIONS = {".pdf"}
-PIKEPDF_MISSING = ("PDF files need pikepdf; install it with "
-                   "python -m pip install 'vorn_hyst[cli]'")
 # The compressions whose RGB samples are rewritten: Flate stays lossless, and a
 # JPEG source may be re-encoded as a (grey) JPEG. Every other filter is left as it is.
 FILTERS = {"/FlateDecode": "Flate", "/DCTDecode": "JPEG"}
 DEFAULT_DECODE = [0, 1, 0, 1, 0, 1]
+# Form XObjects drawing Form XObjects: deeper than any real file nests them.
+MAX_FORM_DEPTH = 64
 
 
 class LeftAlone(Exception):
@@ -30,50 +40,52 @@ class LeftAlone(Exception):
 @dataclasses.dataclass
 class Outcome:
     """What became of one image, kept for the pages that show it again."""
-    verdict: str
+    verdict: Verdict
     reason: str
     page: int
     before: int
     after: int
+    details: dict = dataclasses.field(default_factory=dict)
 
 
 def process_pdf(job, policy, params):
     """Decides every page image of one PDF and writes the result; returns its rows."""
-    pikepdf = import_pikepdf()
-    policy.check_destination(job.dest)
+    pikepdf = deps.pikepdf()
+    policy.check_destination(job.dest, job.source)
     # Read whole, so the input cannot change between the decision and the write,
     # and so nothing holds the input open when --in-place renames over it.
-    data = job.source.read_bytes()
-    with open_pdf(pikepdf, data) as pdf:
+    with open_regular(job.source) as (f, identity):
+        data = f.read()
+    with open_pdf(pikepdf, data, job.source) as pdf:
         check_changes_allowed(pdf)
         rows, changed = rewrite_images(pdf, job, policy, params)
         check_warnings(pdf)  # damage met in the page tree after the last image
         t0 = time.perf_counter()
+        expect = identity if policy.in_place else None
+        backup = policy.backup_of(job)
         if policy.dry_run:
             pass
         elif changed:
-            write_atomic(job.dest, lambda f: save(pdf, f), job.source, policy.replaces)
+            write_atomic(job.dest, lambda f: save(pdf, f), like=job.source,
+                         replace=policy.replaces, expect=expect, backup=backup)
         elif not same_file(job.source, job.dest):
-            write_atomic(job.dest, lambda f: f.write(data), job.source, policy.replaces)
+            write_atomic(job.dest, lambda f: f.write(data), like=job.source,
+                         replace=policy.replaces, keep_times=True)
         share = (time.perf_counter() - t0) / len(rows)
     for row in rows:
         row.seconds += share
     return rows
 
 
-def import_pikepdf():
-    try:
-        import pikepdf
-    except ImportError:
-        raise ImageError(PIKEPDF_MISSING) from None
-    return pikepdf
-
-
 def one_line(error):
-    return " ".join(str(error).split())
+    """A library's message in one line, without the in-memory stream it names
+    in place of the file."""
+    text = re.sub(r"(stream |file )?<_io\.BytesIO object at 0x[0-9a-fA-F]+>:?\s*", "",
+                  str(error))
+    return " ".join(text.split()) or type(error).__name__
 
 
-def open_pdf(pikepdf, data):
+def open_pdf(pikepdf, data, path):
     # No recovery: a file qpdf would have to reconstruct is damaged, and writing
     # the reconstruction would change it. Inherited page attributes stay where
     # they are, in the page tree.
@@ -81,9 +93,9 @@ def open_pdf(pikepdf, data):
         pdf = pikepdf.open(io.BytesIO(data), attempt_recovery=False,
                            inherit_page_attributes=False)
     except pikepdf.PasswordError:
-        raise ImageError("encrypted PDF that needs a password, left as it is") from None
-    except pikepdf.PdfError as e:
-        raise ImageError(f"damaged PDF, left as it is: {one_line(e)}") from None
+        raise FileError("encrypted PDF that needs a password, left as it is") from None
+    except (pikepdf.PdfError, RuntimeError, ValueError) as e:
+        raise FileError(f"damaged PDF, left as it is: {one_line(e)}") from None
     check_warnings(pdf)
     return pdf
 
@@ -93,20 +105,64 @@ def check_warnings(pdf):
     warnings = pdf.get_warnings()
     if warnings:
         pdf.close()
-        raise ImageError(f"damaged PDF, left as it is: {one_line(warnings[0])}")
+        raise FileError(f"damaged PDF, left as it is: {one_line(warnings[0])}")
+
+
+SIGNED = "digitally signed PDF, left as it is: any change would break the signature"
 
 
 def check_changes_allowed(pdf):
     form = pdf.Root.get("/AcroForm")
-    if form is not None and int(form.get("/SigFlags", 0)) & 1:
-        raise ImageError("digitally signed PDF, left as it is: "
-                         "any change would break the signature")
+    if form is not None:
+        flags = form.get("/SigFlags", 0)
+        try:
+            signed = int(flags) & 1
+        except (TypeError, ValueError):
+            raise FileError("PDF with a malformed /SigFlags, possibly signed, left as it is: "
+                            "a change could break a signature") from None
+        if signed or has_signature(pdf, form):
+            raise FileError(SIGNED)
+    elif has_signature(pdf, None):
+        raise FileError(SIGNED)
+    if "/Perms" in pdf.Root:  # certification or usage-rights signatures
+        raise FileError(SIGNED)
     if pdf.is_encrypted and not pdf.allow.modify_other:
-        raise ImageError("encrypted PDF whose permissions forbid changes, left as it is")
+        raise FileError("encrypted PDF whose permissions forbid changes, left as it is")
+
+
+def has_signature(pdf, form):
+    """Whether a signature field holds a signature value (/ByteRange and
+    /Contents), whatever /SigFlags says: in the form's field tree or among
+    the pages' widgets. Walked without recursion, each object once."""
+    pikepdf = deps.pikepdf()
+    stack = []
+    if form is not None and isinstance(form.get("/Fields"), pikepdf.Array):
+        stack.extend(form.Fields)
+    for page in pdf.pages:
+        annots = page.obj.get("/Annots")
+        if isinstance(annots, pikepdf.Array):
+            stack.extend(annots)
+    seen = set()
+    while stack:
+        field = stack.pop()
+        if not isinstance(field, pikepdf.Dictionary):
+            continue
+        if field.is_indirect:
+            if field.objgen in seen:
+                continue
+            seen.add(field.objgen)
+        value = field.get("/V")
+        if isinstance(value, pikepdf.Dictionary) and "/ByteRange" in value \
+                and "/Contents" in value:
+            return True
+        kids = field.get("/Kids")
+        if isinstance(kids, pikepdf.Array):
+            stack.extend(kids)
+    return False
 
 
 def save(pdf, f):
-    import pikepdf
+    pikepdf = deps.pikepdf()
     # Streams are copied as they are stored: without compress_streams (and no
     # decode level asked for) qpdf neither decodes nor compresses any of them.
     # Object streams, the encryption and the linearisation are kept. The file
@@ -127,20 +183,23 @@ def rewrite_images(pdf, job, policy, params):
     for page, name, image in page_images(pdf):
         t0 = time.perf_counter()
         width, height = (image.get(key) for key in ("/Width", "/Height"))
-        row = Row(str(job.source), page, width if isinstance(width, int) else 0,
-                  height if isinstance(height, int) else 0, output=str(job.dest), image=name)
+        row = Row(str(job.source), page, width if isinstance(width, int) else None,
+                  height if isinstance(height, int) else None, output=str(job.dest), image=name)
         key = image.objgen
         if key in outcomes:
             seen = outcomes[key]
             row.verdict, row.reason = seen.verdict, f"same image as on page {seen.page}"
+            row.bytes_before = row.bytes_after = 0  # counted on that page
         else:
             outcomes[key] = outcome = decide_image(pdf, image, page, policy, params)
             row.verdict, row.reason = outcome.verdict, outcome.reason
             row.bytes_before, row.bytes_after = outcome.before, outcome.after
+            for field, value in outcome.details.items():
+                setattr(row, field, value)
         row.seconds = time.perf_counter() - t0
         rows.append(row)
     if not rows:
-        rows.append(Row(str(job.source), verdict=LEFT, output=str(job.dest),
+        rows.append(Row(str(job.source), verdict=Verdict.LEFT, output=str(job.dest),
                         reason="no page images"))
     changed = any(o.before != o.after for o in outcomes.values())
     return rows, changed
@@ -150,8 +209,7 @@ def page_images(pdf):
     """(page number from 1, name, image) for each image a page draws, directly or
     through Form XObjects, once per page."""
     for number, page in enumerate(pdf.pages, 1):
-        seen = set()
-        for name, image in xobject_images(page_resources(page.obj), "", seen):
+        for name, image in xobject_images(page_resources(page.obj)):
             yield number, name, image
 
 
@@ -164,22 +222,32 @@ def page_resources(page):
     return None
 
 
-def xobject_images(resources, prefix, seen):
-    import pikepdf
-    if not isinstance(resources, pikepdf.Dictionary):
-        return
-    xobjects = resources.get("/XObject")
-    if not isinstance(xobjects, pikepdf.Dictionary):
-        return
-    for name, xobject in xobjects.items():
-        if not isinstance(xobject, pikepdf.Stream) or xobject.objgen in seen:
+def xobject_images(resources):
+    """The images of a resource dictionary and of the Form XObjects it draws,
+    depth first in drawing order, each object once; walked with a stack of
+    its own, so that deep nesting costs no recursion."""
+    pikepdf = deps.pikepdf()
+    seen = set()
+    stack = [(resources, "", 0)]
+    while stack:
+        resources, prefix, depth = stack.pop()
+        if not isinstance(resources, pikepdf.Dictionary):
             continue
-        seen.add(xobject.objgen)  # also ends Form XObjects that draw themselves
-        subtype = xobject.get("/Subtype")
-        if subtype == pikepdf.Name.Image:
-            yield prefix + name, xobject
-        elif subtype == pikepdf.Name.Form and "/Resources" in xobject:
-            yield from xobject_images(xobject.Resources, prefix + name, seen)
+        xobjects = resources.get("/XObject")
+        if not isinstance(xobjects, pikepdf.Dictionary):
+            continue
+        forms = []
+        for name, xobject in xobjects.items():
+            if not isinstance(xobject, pikepdf.Stream) or xobject.objgen in seen:
+                continue
+            seen.add(xobject.objgen)  # also ends Form XObjects that draw themselves
+            subtype = xobject.get("/Subtype")
+            if subtype == pikepdf.Name.Image:
+                yield prefix + name, xobject
+            elif subtype == pikepdf.Name.Form and "/Resources" in xobject \
+                    and depth < MAX_FORM_DEPTH:
+                forms.append((xobject.Resources, prefix + name, depth + 1))
+        stack.extend(reversed(forms))
 
 
 def decide_image(pdf, image, page, policy, params):
@@ -193,29 +261,30 @@ def decide_image(pdf, image, page, policy, params):
             raise LeftAlone(f"damaged image data: {one_line(problems[0])}")
     except LeftAlone as e:
         pdf.get_warnings()  # damage of this image only, which stays as it is
-        return Outcome(LEFT, str(e), page, before, before)
+        return Outcome(Verdict.LEFT, str(e), page, before, before)
     decision = decide(rgb, params)
     verdict, reason = decision.verdict, decision.reason
     pixels = new_pixels(decision, rgb, kind, policy.keep_rgb)
+    del rgb
     if pixels is None:
-        if verdict == GREY and kind == "JPEG":
+        if verdict == Verdict.GREY and kind == "JPEG":
             reason = reason or "already grey; a JPEG is not re-encoded only to drop channels"
-        return Outcome(verdict, reason, page, before, before)
+        return Outcome(verdict, reason, page, before, before, decision.details)
     data = encode(pixels, kind, policy.quality)
-    if len(data) >= before and (kind == "JPEG" or verdict == GREY):
+    if len(data) >= before and (kind == "JPEG" or verdict == Verdict.GREY):
         what = "new JPEG" if kind == "JPEG" else "grey image"
-        return Outcome(LEFT if verdict == FIXED else verdict,
+        return Outcome(Verdict.LEFT if verdict == Verdict.FIXED else verdict,
                        f"the {what} ({len(data)} bytes) would not be smaller than the original",
-                       page, before, before)
+                       page, before, before, decision.details)
     store(image, data, kind, grey=pixels.ndim == 2)
-    return Outcome(verdict, reason, page, before, len(data))
+    return Outcome(verdict, reason, page, before, len(data), decision.details)
 
 
 def new_pixels(decision, rgb, kind, keep_rgb):
     """The samples to store, (H, W) grey or (H, W, 3), or None to keep the image."""
-    if decision.verdict == FIXED:
+    if decision.verdict == Verdict.FIXED:
         return decision.result if keep_rgb else np.ascontiguousarray(decision.result[..., 0])
-    if decision.verdict == GREY and kind == "Flate" and not keep_rgb:
+    if decision.verdict == Verdict.GREY and kind == "Flate" and not keep_rgb:
         return np.ascontiguousarray(rgb[..., 0])  # grey stored as RGB: the same pixels, a third
     return None
 
@@ -223,7 +292,7 @@ def new_pixels(decision, rgb, kind, keep_rgb):
 def rewritable_kind(image):
     """'Flate' or 'JPEG' for an 8-bit RGB image whose samples may be rewritten;
     raises LeftAlone with the reason otherwise."""
-    import pikepdf
+    pikepdf = deps.pikepdf()
     if image.get("/ImageMask", False):
         raise LeftAlone("stencil mask")
     if "/F" in image:
@@ -238,9 +307,7 @@ def rewritable_kind(image):
     space = rgb_space_problem(image.get("/ColorSpace"))
     if space:
         raise LeftAlone(space)
-    decode = image.get("/Decode")
-    if decode is not None and [float(v) for v in decode] != DEFAULT_DECODE:
-        raise LeftAlone("non-default /Decode")
+    check_decode(image.get("/Decode"))
     mask = image.get("/Mask")
     if mask is not None and not isinstance(mask, pikepdf.Stream):  # a stencil stream stays valid
         raise LeftAlone("colour-key /Mask")
@@ -253,8 +320,19 @@ def rewritable_kind(image):
     return FILTERS[filters[0]]
 
 
+def check_decode(decode):
+    if decode is None:
+        return
+    try:
+        values = [float(v) for v in decode]
+    except (TypeError, ValueError):
+        raise LeftAlone("malformed /Decode") from None
+    if values != DEFAULT_DECODE:
+        raise LeftAlone("non-default /Decode")
+
+
 def filter_names(image):
-    import pikepdf
+    pikepdf = deps.pikepdf()
     value = image.get("/Filter")
     if value is None:
         return []
@@ -263,7 +341,7 @@ def filter_names(image):
 
 def rgb_space_problem(space):
     """'' for DeviceRGB or an RGB ICC profile, the reason to leave the image otherwise."""
-    import pikepdf
+    pikepdf = deps.pikepdf()
     if space == pikepdf.Name.DeviceRGB:
         return ""
     if space == pikepdf.Name.DeviceGray:
@@ -276,7 +354,10 @@ def rgb_space_problem(space):
             components = space[1].get("/N")
             if components != 3:
                 return f"ICCBased colour space of {components} components"
-            header = space[1].read_bytes()[:20]
+            try:
+                header = stream_prefix(space[1], 128)
+            except LeftAlone as e:
+                return f"ICCBased colour space that cannot be read ({e})"
             if header[16:20] != b"RGB ":
                 return "ICCBased colour space not of RGB"
             return ""
@@ -284,32 +365,25 @@ def rgb_space_problem(space):
     return "no usable colour space"
 
 
-def decode_rgb(image, kind, max_pixels):
-    """The image's samples as an (H, W, 3) uint8 array."""
-    width, height = image.get("/Width"), image.get("/Height")
-    if not (isinstance(width, int) and isinstance(height, int) and width > 0 and height > 0):
-        raise LeftAlone("no usable /Width and /Height")
-    if width * height > max_pixels:
-        raise LeftAlone(f"{width * height} pixels, more than the limit of {max_pixels} "
-                        "(--max-pixels raises it)")
-    import pikepdf
-    from PIL import Image
+# ---- the bounded reader ---------------------------------------------------------------
+
+def stream_prefix(stream, length):
+    """The first `length` decoded bytes of a stream (uncompressed or Flate),
+    decoding no more than that."""
+    filters = filter_names(stream)
+    raw = stream.read_raw_bytes()
+    if not filters:
+        return raw[:length]
+    if filters != ["/FlateDecode"] or stream.get("/DecodeParms") is not None:
+        raise LeftAlone(f"{'+'.join(f[1:] for f in filters)} data")
     try:
-        if kind == "JPEG":
-            return decode_jpeg(image.read_raw_bytes(), width, height)
-        size = width * height * 3
-        # Bounded inflation first: a small stream may claim gigabytes.
-        samples = inflate_at_most(image.read_raw_bytes(), size + height + 1024)
-        if image.get("/DecodeParms") is not None:  # predictors: qpdf undoes them
-            samples = image.read_bytes()
-    except (pikepdf.PdfError, OSError, zlib.error, ValueError, Image.DecompressionBombError) as e:
-        raise LeftAlone(f"damaged image data: {one_line(e)}") from None
-    if len(samples) < size:
-        raise LeftAlone("less image data than /Width and /Height ask for")
-    return np.frombuffer(samples, np.uint8, size).reshape(height, width, 3)
+        return zlib.decompressobj().decompress(raw, length)
+    except zlib.error as e:
+        raise LeftAlone(f"damaged data: {e}") from None
 
 
 def inflate_at_most(raw, limit):
+    """The Flate data inflated, refused as soon as it exceeds `limit` bytes."""
     inflater = zlib.decompressobj()
     out = inflater.decompress(raw, limit + 1)
     if len(out) > limit:
@@ -319,9 +393,82 @@ def inflate_at_most(raw, limit):
     return out
 
 
+def predictor_of(image, width):
+    """The PNG or TIFF predictor of a Flate image, checked against the image:
+    1 (none), 2 (TIFF) or 10 to 15 (PNG)."""
+    pikepdf = deps.pikepdf()
+    parms = image.get("/DecodeParms")
+    if parms is None:
+        return 1
+    if isinstance(parms, pikepdf.Array):
+        if len(parms) != 1:
+            raise LeftAlone("more than one /DecodeParms")
+        parms = parms[0]
+    if not isinstance(parms, pikepdf.Dictionary):
+        return 1
+    try:
+        predictor = int(parms.get("/Predictor", 1))
+        colours = int(parms.get("/Colors", 1))
+        bits = int(parms.get("/BitsPerComponent", 8))
+        columns = int(parms.get("/Columns", 1))
+    except (TypeError, ValueError):
+        raise LeftAlone("malformed /DecodeParms") from None
+    if predictor == 1:
+        return 1
+    if predictor not in (2, 10, 11, 12, 13, 14, 15):
+        raise LeftAlone(f"unknown /Predictor {predictor}")
+    if (colours, bits, columns) != (3, 8, width):
+        raise LeftAlone("/DecodeParms that do not match the image (/Colors, "
+                        "/BitsPerComponent, /Columns)")
+    return predictor
+
+
+def decode_rgb(image, kind, max_pixels):
+    """The image's samples as an (H, W, 3) uint8 array, never decoding more
+    than /Width and /Height declare."""
+    pikepdf = deps.pikepdf()
+    width, height = image.get("/Width"), image.get("/Height")
+    if not (isinstance(width, int) and isinstance(height, int) and width > 0 and height > 0):
+        raise LeftAlone("no usable /Width and /Height")
+    if width * height > max_pixels:
+        raise LeftAlone(f"{width * height} pixels, more than the limit of {max_pixels} "
+                        "(--max-pixels raises it)")
+    try:
+        raw = image.read_raw_bytes()
+        if kind == "JPEG":
+            return decode_jpeg(raw, width, height)
+        predictor = predictor_of(image, width)
+        size = width * height * 3
+        if predictor >= 10:
+            return unpredict_png(raw, width, height)
+        samples = inflate_at_most(raw, size)
+    except (pikepdf.PdfError, OSError, zlib.error, ValueError, EOFError, SyntaxError) as e:
+        raise LeftAlone(f"damaged image data: {one_line(e)}") from None
+    if len(samples) < size:
+        raise LeftAlone("less image data than /Width and /Height ask for")
+    rgb = np.frombuffer(samples, np.uint8, size).reshape(height, width, 3)
+    if predictor == 2:  # each sample the difference to the one on its left
+        rgb = np.cumsum(rgb, axis=1, dtype=np.uint8)
+    return rgb
+
+
+def png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def unpredict_png(raw, width, height):
+    """Flate data with PNG predictors is a PNG image's data: decoded as one,
+    by a decoder that stops where the declared size ends."""
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    png = (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header) + png_chunk(b"IDAT", raw)
+           + png_chunk(b"IEND", b""))
+    with open_image(io.BytesIO(png)) as im:
+        im.load()
+        return np.asarray(im)
+
+
 def decode_jpeg(raw, width, height):
-    from PIL import Image
-    with Image.open(io.BytesIO(raw)) as im:
+    with open_image(io.BytesIO(raw)) as im:
         if im.format != "JPEG" or im.mode != "RGB":
             raise LeftAlone(f"JPEG data of mode {im.mode} in an RGB image")
         if im.size != (width, height):
@@ -333,7 +480,7 @@ def decode_jpeg(raw, width, height):
 def encode(pixels, kind, quality):
     if kind == "Flate":
         return zlib.compress(pixels.tobytes())
-    from PIL import Image
+    Image = deps.pillow()
     out = io.BytesIO()
     Image.fromarray(pixels).save(out, format="JPEG", quality=quality, optimize=True)
     return out.getvalue()
@@ -341,7 +488,7 @@ def encode(pixels, kind, quality):
 
 def store(image, data, kind, grey):
     """Replaces the image's samples; every other key of its dictionary stays."""
-    import pikepdf
+    pikepdf = deps.pikepdf()
     image.write(data, filter=pikepdf.Name("/FlateDecode" if kind == "Flate" else "/DCTDecode"))
     # The old data's parameters and length do not describe the new data.
     for key in ("/DecodeParms", "/DL"):
@@ -353,3 +500,4 @@ def store(image, data, kind, grey):
         image.ColorSpace = pikepdf.Name.DeviceGray
         if "/Decode" in image:
             del image["/Decode"]
+

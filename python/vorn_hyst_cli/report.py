@@ -1,35 +1,45 @@
-"""The report: one row per image (or page), the summary line, and the report file."""
+"""The report: one row per image (or page), the summary, and the report file.
+
+Rows are not kept: each goes to the report file as its file finishes, and the
+summary only counts. A .json report, one document in input order, holds back
+only the rows of files that finished before an earlier one (at most the files
+in flight), so its memory too stays flat however long the run.
+"""
 
 from __future__ import annotations
 
+import collections
 import csv
 import dataclasses
 import json
+import os
+from pathlib import Path
 
-from .decision import COLOUR, FAILED, FIXED, FLAT, GREY, LEFT, LOSS
-from .fileio import write_atomic
-
-SKIPPED = "skipped, output exists"
+from .fileio import temporary_for
+from .outcome import ReportError, Verdict
 
 
 @dataclasses.dataclass
 class Row:
     """One line of the report: one image, or one page of a multi-page file
-    (pages are numbered from 1; 0 for a file that failed before its pages)."""
+    (pages are numbered from 1). A file that failed, or was skipped, as a
+    whole has no page and no size."""
     path: str
-    page: int = 0
-    width: int = 0
-    height: int = 0
-    verdict: str = FAILED
+    page: int | None = None
+    width: int | None = None
+    height: int | None = None
+    verdict: Verdict = Verdict.FAILED
     output: str = ""
     seconds: float = 0.0
     error: str = ""
     reason: str = ""
+    # Which rule fixed the image: "module" (monochrome()'s own) or "document".
+    rule: str = ""
     # PDF page images: the image's name on its page (/Fm0/Im1 inside a Form
     # XObject) and its stored size before and after.
     image: str = ""
-    bytes_before: int = 0
-    bytes_after: int = 0
+    bytes_before: int | None = None
+    bytes_after: int | None = None
     # What the level fix saw: peaks per channel ("2/2/2"), their positions,
     # the largest relative mass deviations, and for a neutral image the
     # shares of pixels that keep colour and that the fix makes black / white.
@@ -40,82 +50,171 @@ class Row:
     colour_share: float | None = None
     black_share: float | None = None
     white_share: float | None = None
+    # The levels written, per channel "dark-light" (R G B), for a fixed image.
+    levels: str = ""
+    index: dataclasses.InitVar[int] = 0  # the file's place in input order, not reported
+
+    def __post_init__(self, index):
+        self.index = index
 
 
 FIELDS = [f.name for f in dataclasses.fields(Row)]
 
 
 def record(row):
-    return dataclasses.asdict(row) | {"seconds": round(row.seconds, 6)}
+    out = {name: getattr(row, name) for name in FIELDS}
+    out["verdict"] = str(row.verdict)
+    out["seconds"] = round(row.seconds, 6)
+    return out
 
 
-def summary(rows, dry_run=False):
-    count = {v: sum(r.verdict == v for r in rows) for v in (FIXED, GREY, COLOUR, FLAT, LOSS,
-                                                             LEFT, FAILED, SKIPPED)}
-    left = f", {count[LEFT]} left as they are" if count[LEFT] else ""
-    text = (f"{count[FIXED] + count[GREY]} monochrome ({count[FIXED]} levels fixed, "
-            f"{count[GREY]} unchanged grey), {count[COLOUR]} colour, "
-            f"{count[FLAT]} blank or flat, {count[LOSS]} refused for content loss{left}, "
-            f"{count[FAILED]} failed")
-    if count[SKIPPED]:
-        text += f", {count[SKIPPED]} skipped"
-    return text + (" (dry run: nothing written)" if dry_run else "")
+class Summary:
+    """Counts of the verdicts, as the rows go by."""
+
+    def __init__(self):
+        self.count = collections.Counter()
+        self.files = 0
+
+    def add(self, rows):
+        self.files += 1
+        self.count.update(row.verdict for row in rows)
+
+    @property
+    def failed(self):
+        return self.count[Verdict.FAILED]
+
+    @property
+    def rows(self):
+        return sum(self.count.values())
+
+    def text(self, dry_run=False):
+        c = self.count
+        parts = [f"{c[Verdict.FIXED] + c[Verdict.GREY]} monochrome ({c[Verdict.FIXED]} levels "
+                 f"fixed, {c[Verdict.GREY]} unchanged grey)", f"{c[Verdict.COLOUR]} colour"]
+        for verdict, words in ((Verdict.FLAT, "blank or flat"),
+                               (Verdict.LOSS, "refused for content loss")):
+            parts.append(f"{c[verdict]} {words}")
+        if c[Verdict.LEFT]:
+            parts.append(f"{c[Verdict.LEFT]} left as they are")
+        parts.append(f"{c[Verdict.FAILED]} failed")
+        if c[Verdict.SKIPPED]:
+            parts.append(f"{c[Verdict.SKIPPED]} skipped")
+        return ", ".join(parts) + (" (dry run: nothing written)" if dry_run else "")
+
+
+def kind_of(path):
+    return {".json": "json", ".jsonl": "jsonl"}.get(Path(path).suffix.lower(), "csv")
 
 
 class ReportWriter:
     """Writes the report as the rows come in, so that an interrupted run still
     has one: CSV, or JSON Lines for .jsonl, one flushed line per row, in the
-    order the files finish. A .json report is one document, so it is written
-    whole (atomically, in input order) at close(), which the caller runs on
-    every way out, interruption included.
+    order the files finish. A .json report is one document in input order:
+    written to a temporary file as the order allows and renamed into place
+    at close(), which the caller runs on every way out, interruption included.
 
-    Opening it checks, before any work, that the report can be written."""
+    Opening it checks, before any work, that the report can be written. A
+    report that cannot be written raises ReportError."""
 
-    def __init__(self, path):
-        self.path = path
-        self.kind = {".json": "json", ".jsonl": "jsonl"}.get(path.suffix.lower(), "csv")
-        self.rows = []
-        if self.kind == "json":
-            # Fails now, not after hours of work, if the place is not writable.
-            write_atomic(path, lambda f: f.write(b"[]\n"), replace=True)
-            self.file = None
-            return
-        path.parent.mkdir(parents=True, exist_ok=True)
-        # File names that are not UTF-8 keep their bytes (surrogate escapes).
-        self.file = open(path, "w", encoding="utf-8", errors="surrogateescape", newline="")
-        if self.kind == "csv":
-            self.csv = csv.DictWriter(self.file, fieldnames=FIELDS)
-            self.csv.writeheader()
-            self.file.flush()
-
-    def add(self, rows):
-        for row in rows:
+    def __init__(self, path, overwrite=False):
+        self.path = Path(path)
+        self.kind = kind_of(path)
+        self.pending = {}  # .json: rows of files done before an earlier one
+        self.next = 0
+        self.first = True
+        try:
+            self.path.parent.mkdir(parents=True, exist_ok=True)
+        except OSError as e:
+            raise ReportError(f"cannot write the report {self.path}: {e.strerror or e}") from None
+        try:
             if self.kind == "json":
-                self.rows.append(record(row))
-            elif self.kind == "jsonl":
-                self.file.write(json.dumps(record(row)) + "\n")
+                if not overwrite and os.path.lexists(self.path):
+                    raise FileExistsError
+                fd, self.tmp = temporary_for(self.path)
+                self.file = os.fdopen(fd, "w", encoding="utf-8", errors="surrogateescape")
+                self.file.write("[")
+                self.file.flush()
             else:
-                self.csv.writerow(record(row))
-        if self.file:
-            self.file.flush()
+                self.tmp = None
+                # File names that are not UTF-8 keep their bytes (surrogate escapes).
+                self.file = open(self.path, "w" if overwrite else "x", encoding="utf-8",
+                                 errors="surrogateescape", newline="")
+                if self.kind == "csv":
+                    self.csv = csv.DictWriter(self.file, fieldnames=FIELDS)
+                    self.csv.writeheader()
+                    self.file.flush()
+        except FileExistsError:
+            raise ReportError(f"the report {self.path} exists (use --overwrite to replace "
+                              "it)") from None
+        except OSError as e:
+            raise ReportError(f"cannot write the report {self.path}: {e.strerror or e}") from None
 
-    def close(self, ordered=None):
-        """Finishes the report; a .json one lists `ordered` (the rows in input
-        order) when given, the rows as they came otherwise."""
-        if self.file:
+    def add(self, index, rows):
+        try:
+            if self.kind == "json":
+                self.pending[index] = rows
+                while self.next in self.pending:
+                    self._write_json(self.pending.pop(self.next))
+                    self.next += 1
+                # The walk numbers every input, reported or not; a gap only
+                # waits for a file in flight.
+            else:
+                for row in rows:
+                    if self.kind == "jsonl":
+                        self.file.write(json.dumps(record(row)) + "\n")
+                    else:
+                        self.csv.writerow(record(row))
+            self.file.flush()
+        except OSError as e:
+            raise ReportError(f"cannot write the report {self.path}: {e.strerror or e}") from None
+
+    def _write_json(self, rows):
+        for row in rows:
+            self.file.write(("\n " if self.first else ",\n ") + json.dumps(record(row)))
+            self.first = False
+
+    def close(self):
+        """Finishes the report; a .json one gets the rows still held back, in
+        order, and is put in place."""
+        if self.file is None:
+            return
+        try:
+            if self.kind == "json":
+                for index in sorted(self.pending):
+                    self._write_json(self.pending[index])
+                self.pending.clear()
+                self.file.write("\n]\n")
+                self.file.flush()
+                os.fsync(self.file.fileno())
             self.file.close()
             self.file = None
-            return
-        if self.kind == "json":
-            rows = [record(r) for r in ordered] if ordered is not None else self.rows
-            data = json.dumps(rows, indent=1).encode() + b"\n"
-            write_atomic(self.path, lambda f: f.write(data), replace=True)
-            self.kind = "closed"
+            if self.tmp:
+                os.replace(self.tmp, self.path)
+                self.tmp = None
+        except OSError as e:
+            raise ReportError(f"cannot write the report {self.path}: {e.strerror or e}") from None
+        finally:
+            self.discard_temporary()
 
     def abandon(self):
         """Removes the report of a run that could not start its work."""
-        if self.file:
+        if self.file is not None:
             self.file.close()
             self.file = None
-        self.kind = "closed"
-        self.path.unlink(missing_ok=True)
+            if not self.tmp:
+                self.path.unlink(missing_ok=True)
+        self.discard_temporary()
+
+    def discard_temporary(self):
+        if self.file is not None:
+            try:
+                self.file.close()
+            except OSError:
+                pass
+            self.file = None
+        if self.tmp:
+            try:
+                os.unlink(self.tmp)
+            except OSError:
+                pass
+            self.tmp = None
