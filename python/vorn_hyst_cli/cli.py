@@ -8,16 +8,12 @@ its exit status, never a traceback. The run itself is in ``run``.
 from __future__ import annotations
 
 import argparse
-import contextlib
-import math
 import os
 import signal
 import sys
-import threading
-from pathlib import Path
+import warnings
 
 from .outcome import ExitCode, ToolError, UsageError
-from .policy import FOUND_IN_FOLDERS, MAX_PAGES, MAX_PIXELS, PARAMETERS
 
 PROG = "vorn-hyst"
 MEMORY_NOTE = ("memory: about 15 bytes per pixel of the largest page per job (an 80 MP "
@@ -25,7 +21,10 @@ MEMORY_NOTE = ("memory: about 15 bytes per pixel of the largest page per job (an
 
 
 def build_parser():
+    from pathlib import Path
+
     from .decision import monochrome_defaults
+    from .policy import MAX_PAGES, MAX_PIXELS
     defaults = monochrome_defaults()
     p = argparse.ArgumentParser(
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -119,6 +118,7 @@ def in_range(low, high):
 
 
 def ratio(text):
+    import math
     try:
         value = float(text)
     except ValueError:
@@ -145,6 +145,7 @@ def default_jobs():
 
 def normalise_argv(argv):
     """Accepts the Python spellings of the parameters (--blur_n) beside the dashed ones."""
+    from .policy import PARAMETERS
     out = []
     for i, arg in enumerate(argv):
         if arg == "--":
@@ -215,49 +216,56 @@ def check_report(path, args, what):
 
 
 def is_image_name(path):
+    from .policy import FOUND_IN_FOLDERS
     return os.path.splitext(path)[1].lower() in FOUND_IN_FOLDERS
 
 
 # ---- the entry point -------------------------------------------------------------------
 
-@contextlib.contextmanager
-def signals_as_interrupt():
-    """SIGTERM ends a run the way Ctrl-C does, with the same cleaning up."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def interrupt(signum, frame):
-        raise KeyboardInterrupt
-    previous = signal.signal(signal.SIGTERM, interrupt)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, previous)
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
 
 
 def say(text):
-    with contextlib.suppress(OSError, ValueError):
+    try:
         print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
 
 
 def main(argv=None):
-    """Runs the command line; returns the exit status (see outcome.ExitCode)."""
-    with signals_as_interrupt():
+    """Runs the command line; returns the exit status (see outcome.ExitCode).
+
+    SIGTERM ends a run the way Ctrl-C does, with the same cleaning up; both
+    are handled from the first line on, before anything heavy is imported."""
+    previous = None
+    try:
         try:
-            return run_command(sys.argv[1:] if argv is None else argv)
-        except KeyboardInterrupt:
-            say("interrupted")
-            return ExitCode.INTERRUPTED
+            previous = signal.signal(signal.SIGTERM, interrupt)
+        except ValueError:  # not the main thread: signals are not this call's to handle
+            pass
+        try:
+            with warnings.catch_warnings():
+                # A damaged file's warnings name no file; its row says what is wrong.
+                warnings.filterwarnings("ignore", module=r"PIL\.")
+                return run_command(sys.argv[1:] if argv is None else argv)
         except ToolError as e:
             say(str(e))
             return e.exit_code
+    except KeyboardInterrupt:
+        say("interrupted")
+        return ExitCode.INTERRUPTED
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
 
 
 def run_command(argv):
     for stream in (sys.stdout, sys.stderr):  # names that are not UTF-8 still print
-        with contextlib.suppress(AttributeError, ValueError):
+        try:
             stream.reconfigure(errors="backslashreplace")
+        except (AttributeError, ValueError):
+            pass
     try:
         args = parse_args(argv)
     except SystemExit as e:  # usage errors and --help

@@ -57,6 +57,7 @@ def open_image(f):
     Image = deps.pillow()
     Image.init()
     prefix = f.read(16)
+    damage = None
     for fmt in FORMATS:
         factory, accept = Image.OPEN[fmt]
         accepted = accept is None or accept(prefix)
@@ -65,9 +66,9 @@ def open_image(f):
         f.seek(0)
         try:
             return factory(f, "")
-        except (SyntaxError, IndexError, TypeError, struct.error):
-            continue
-    raise FileError("not an image file Pillow can read")
+        except (SyntaxError, IndexError, TypeError, struct.error, EOFError, OSError) as e:
+            damage = damage or f"damaged {fmt} file ({e or type(e).__name__}), left alone"
+    raise FileError(damage or "not an image file Pillow can read")
 
 
 def page_count(im, f, limit):
