@@ -1,5 +1,6 @@
 """The vorn-hyst command line, end to end on folders of generated images."""
 
+import contextlib
 import csv
 import io
 import json
@@ -17,6 +18,7 @@ import pytest
 
 Image = pytest.importorskip("PIL.Image")
 
+import hostile  # noqa: E402
 import vorn_hyst  # noqa: E402
 from vorn_hyst_cli import batch as batch_module, imaging  # noqa: E402
 from vorn_hyst_cli.progress import Progress  # noqa: E402
@@ -339,9 +341,18 @@ def test_interrupted_write_leaves_nothing(tmp_path, monkeypatch, failure):
 
 # ---- file-safety rules, one scenario each: files to make, options, what must hold -------
 
+def write(make):
+    """A writer of the image `make()` returns."""
+    return lambda path: save(make(), path)
+
+
 def bilevel_book(p):
     one_bit = Image.fromarray(np.where(scan()[..., 0] > 100, 255, 0).astype(np.uint8)).convert("1")
     save(scan(), p, save_all=True, append_images=[one_bit])
+
+
+def cmyk_book(p):
+    save(scan(), p, save_all=True, append_images=[Image.fromarray(scan()).convert("CMYK")])
 
 
 def interrupt_second(monkeypatch, signum):
@@ -359,69 +370,282 @@ def interrupt_second(monkeypatch, signum):
     monkeypatch.setattr(batch_module, "process_image", process)
 
 
+def replace_while_deciding(t, monkeypatch, request):
+    """Another program puts a newer a.png in place while the run decides the old one."""
+    real = imaging.decide
+
+    def decide(rgb, params):
+        newer = t / "newer.png"
+        save(colour(), newer)
+        os.replace(newer, t / "in" / "a.png")
+        return real(rgb, params)
+    monkeypatch.setattr(imaging, "decide", decide)
+
+
+def fail_report_after_first(t, monkeypatch, request):
+    from vorn_hyst_cli.outcome import ReportError
+    from vorn_hyst_cli.report import ReportWriter
+    real, calls = ReportWriter.add, []
+
+    def add(self, index, rows):
+        calls.append(index)
+        if len(calls) > 1:
+            raise ReportError(f"cannot write the report {self.path}: No space left on device")
+        real(self, index, rows)
+    monkeypatch.setattr(ReportWriter, "add", add)
+
+
+def small_disk(request, folder, size):
+    """A tmpfs of `size` bytes at `folder`, taken away after the test."""
+    folder.mkdir(parents=True, exist_ok=True)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(folder)],
+                          capture_output=True)
+    if done.returncode:
+        pytest.skip("full-disk cases need to mount a tmpfs (as root)")
+    request.addfinalizer(lambda: subprocess.run(["umount", "-l", str(folder)]))
+
+
+def noisy_scan():
+    """A page whose fix is about a third of its size on disk, in every format."""
+    a = np.full((200, 300, 3), (200, 190, 160), np.uint8)
+    a[60:140, 30:270] = (50, 45, 40)
+    return np.clip(a + np.random.default_rng(1).normal(0, 12, a.shape), 0, 255).astype(np.uint8)
+
+
+def on_full_disk(ext, pages=1):
+    """Makes in/a.EXT on a disk that holds it but not its result beside it; a
+    copy of the original goes to original.EXT outside."""
+    def setup(t, monkeypatch, request):
+        images = [Image.fromarray(noisy_scan())] * pages
+        data = io.BytesIO()
+        images[0].save(data, format={"jpg": "JPEG", "tif": "TIFF"}.get(ext, ext.upper()),
+                       save_all=pages > 1, append_images=images[1:], quality=95)
+        small_disk(request, t / "in", len(data.getvalue()) + 8192)
+        (t / "in" / f"a.{ext}").write_bytes(data.getvalue())
+        (t / f"original.{ext}").write_bytes(data.getvalue())
+    return setup
+
+
+def kept_on_full_disk(ext):
+    def holds(t, err):
+        return ((t / "in" / f"a.{ext}").read_bytes() == (t / f"original.{ext}").read_bytes()
+                and "No space left on device" in err and os.listdir(t / "in") == [f"a.{ext}"])
+    return holds
+
+
+def copy_to_full_disk(t, monkeypatch, request):
+    small_disk(request, t / "out", 20_000)
+    save(np.random.default_rng(2).integers(0, 256, (200, 200, 3), dtype=np.uint8),
+         t / "in" / "photo.png")
+
+
+def report_on_full_disk(t, monkeypatch, request):
+    """A disk with one page of room: the report's first rows fit, the next do not."""
+    small_disk(request, t / "out", 64 << 10)
+    with open(t / "out" / "filler", "wb", buffering=0) as filler:
+        with contextlib.suppress(OSError):
+            while True:
+                filler.write(bytes(4096))
+        filler.truncate(filler.tell() - 8192)
+
+
+def special_files(t, monkeypatch, request):
+    os.mkfifo(t / "in" / "pipe.png")
+    (t / "in" / "zero.pdf").symlink_to("/dev/zero")
+
+
+def stale_temporaries(t, monkeypatch, request):
+    from vorn_hyst_cli.fileio import HOST
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                          capture_output=True, text=True).stdout.strip()
+    out = t / "out"
+    out.mkdir()
+    for name in (f".a.png.vorn-hyst.{gone}.{HOST}.abcd1234.tmp",  # its writer was killed
+                 f".a.png.vorn-hyst.{os.getpid()}.{HOST}.live1234.tmp",  # a write under way
+                 ".a.png.x1y2z3w4.tmp"):  # not the tool's
+        (out / name).write_bytes(b"half an image")
+
+
+def out_names(t):
+    return sorted(p.name for p in (t / "out").iterdir())
+
+
 def same_mode_and_time(t):
     a, b = (t / "in" / "b.png").stat(), (t / "out" / "b.png").stat()
     return (a.st_mode, a.st_mtime_ns) == (b.st_mode, b.st_mtime_ns)
 
 
-SAFETY = [  # name, files under in/ (name -> writer), argv, status, what must hold afterwards
-    ("output folder is the input folder", {"a.png": scan}, ["{in}/a.png", "-o", "{in}", "--overwrite"],
-     1, lambda t, err: pages_of(t / "in" / "a.png")[0][0] == "RGB" and "is the input itself" in err),
-    ("in place keeps a symbolic link", {"real.png": scan, "link.png": "real.png"},
+def set_mode_and_time(t, monkeypatch, request):
+    os.chmod(t / "in" / "b.png", 0o640)
+    os.utime(t / "in" / "b.png", ns=(1_000_000_000, 1_500_000_000_000_000_000))
+
+
+def earlier_output(t, monkeypatch, request):
+    (t / "out").mkdir()
+    (t / "out" / "a.png").write_bytes(b"earlier")
+
+
+def existing_backup(t, monkeypatch, request):
+    (t / "backup").mkdir()
+    (t / "backup" / "a.png").write_bytes(b"first original")
+
+
+def rgb_of(path):
+    return pages_of(path)[0][0] == "RGB"
+
+
+FULL_DISK = [(f"full disk: the {ext.upper()} result never replaces the input",
+              {}, ["{in}/a." + ext, "--in-place"], 1, kept_on_full_disk(ext),
+              on_full_disk(ext, pages=2 if ext == "tif" else 1))
+             for ext in ("jpg", "bmp", "tif", "png")]
+
+SAFETY = FULL_DISK + [
+    # name, files under in/ (name -> writer or link target), argv, status,
+    # what must hold afterwards (tmp_path, stderr), and what to do first
+    ("output folder is the input folder", {"a.png": write(scan)},
+     ["{in}/a.png", "-o", "{in}", "--overwrite"], 1,
+     lambda t, err: rgb_of(t / "in" / "a.png") and "is the input itself" in err, None),
+    ("in place keeps a symbolic link", {"real.png": write(scan), "link.png": "real.png"},
      ["{in}/link.png", "--in-place"], 0,
-     lambda t, err: (t / "in" / "link.png").is_symlink() and pages_of(t / "in" / "real.png")[0][0] == "L"),
-    ("a copy keeps mode and mtime", {"b.png": colour}, ["{in}", "-o", "{out}"], 0,
-     lambda t, err: same_mode_and_time(t)),
-    ("skip existing", {"a.png": scan, "b.png": colour}, ["{in}", "-o", "{out}", "--skip-existing"], 0,
-     lambda t, err: (t / "out" / "a.png").read_bytes() == b"earlier"),
-    ("dry run writes nothing", {"a.png": scan}, ["{in}", "-o", "{out}", "--dry-run"], 0,
-     lambda t, err: not (t / "out").exists()),
+     lambda t, err: (t / "in" / "link.png").is_symlink() and not rgb_of(t / "in" / "real.png"),
+     None),
+    ("a copy keeps mode and mtime", {"b.png": write(colour)}, ["{in}", "-o", "{out}"], 0,
+     lambda t, err: same_mode_and_time(t), set_mode_and_time),
+    ("full disk: a copy is not left half written", {}, ["{in}", "-o", "{out}"], 1,
+     lambda t, err: "No space left on device" in err and out_names(t) == [], copy_to_full_disk),
+    ("full disk: the report stops the run", {f"{n:02}.png": write(scan) for n in range(60)},
+     ["{in}", "-o", "{t}/fixed", "--report", "{out}/r.csv", "-j", "1"], 2,
+     lambda t, err: "cannot write the report" in err and "Traceback" not in err,
+     report_on_full_disk),
+    ("a report that fails stops the files still to come",
+     {f"{n}.png": write(scan) for n in "abcdef"},
+     ["{in}", "-o", "{out}", "--report", "{t}/r.jsonl", "-j", "1"], 2,
+     lambda t, err: "No space left" in err and len(os.listdir(t / "out")) < 6,
+     fail_report_after_first),
+    ("the report is never an input", {"a.png": write(scan)},
+     ["{in}", "--in-place", "--dry-run", "--report", "{in}/a.png"], 2,
+     lambda t, err: rgb_of(t / "in" / "a.png") and "input" in err, None),
+    ("nor an image in an input folder", {"a.png": write(scan)},
+     ["{in}", "-o", "{out}", "--report", "{in}/b.tif"], 2,
+     lambda t, err: not (t / "in" / "b.tif").exists() and "input folder" in err, None),
+    ("an existing report needs --overwrite", {"a.png": write(scan)},
+     ["{in}", "-o", "{out}", "--report", "{t}/original.csv"], 2,
+     lambda t, err: (t / "original.csv").read_bytes() == b"precious" and "exists" in err,
+     lambda t, m, r: (t / "original.csv").write_bytes(b"precious")),
+    ("in place leaves a newer version alone", {"a.png": write(scan)}, ["{in}", "--in-place"], 1,
+     lambda t, err: rgb_of(t / "in" / "a.png") and "replaced or changed" in err
+     and os.listdir(t / "in") == ["a.png"], replace_while_deciding),
+    ("--backup keeps each original replaced", {"a.png": write(scan), "b.png": write(colour)},
+     ["{in}", "--in-place", "--backup", "{t}/backup"], 0,
+     lambda t, err: rgb_of(t / "backup" / "a.png") and not rgb_of(t / "in" / "a.png")
+     and os.listdir(t / "backup") == ["a.png"], None),
+    ("but never replaces an older backup", {"a.png": write(scan)},
+     ["{in}", "--in-place", "--backup", "{t}/backup"], 1,
+     lambda t, err: rgb_of(t / "in" / "a.png") and "backup" in err
+     and (t / "backup" / "a.png").read_bytes() == b"first original", existing_backup),
+    ("special files in a folder are noted and left alone", {"a.png": write(scan)},
+     ["{in}", "-o", "{out}"], 0,
+     lambda t, err: out_names(t) == ["a.png"] and err.count("not a regular file") == 2,
+     special_files),
+    ("a special file given by name", {}, ["{in}/pipe.png", "-o", "{out}"], 1,
+     lambda t, err: "not a regular file (a FIFO)" in err,
+     lambda t, m, r: os.mkfifo(t / "in" / "pipe.png")),
+    ("a TIFF of 20,000 pages is refused at once",
+     {"many.tif": lambda p: hostile.tiff_of_empty_pages(p, 20_000)}, ["{in}", "-o", "{out}"], 1,
+     lambda t, err: "more than 10000 pages" in err, None),
+    ("a progressive JPEG of thousands of scans too",
+     {"scans.jpg": lambda p: hostile.jpeg_of_scans(p, 1000, 64)}, ["{in}", "-o", "{out}"], 1,
+     lambda t, err: "1010 scans" in err, None),
+    ("stale temporaries of a killed run are removed", {"a.png": write(scan)},
+     ["{in}", "-o", "{out}"], 0,
+     lambda t, err: [n for n in out_names(t) if "abcd" in n] == [] and len(out_names(t)) == 3,
+     stale_temporaries),
+    ("messages stay on one line", {"bad\nname.png": lambda p: p.write_bytes(b"junk")},
+     ["{in}", "-o", "{out}"], 1, lambda t, err: err == f"vorn-hyst: {t}/in/bad\\nname.png: not "
+     "an image file Pillow can read\n", None),
+    ("Pillow's own size limit stays as it was", {"a.png": write(scan)},
+     ["{in}", "-o", "{out}", "--max-pixels", "999999999999"], 0,
+     lambda t, err: Image.MAX_IMAGE_PIXELS == 89_478_485, None),
+    ("skip existing", {"a.png": write(scan), "b.png": write(colour)},
+     ["{in}", "-o", "{out}", "--skip-existing"], 0,
+     lambda t, err: (t / "out" / "a.png").read_bytes() == b"earlier", earlier_output),
+    ("dry run writes nothing", {"a.png": write(scan)}, ["{in}", "-o", "{out}", "--dry-run"], 0,
+     lambda t, err: not (t / "out").exists(), None),
     ("symbolic links to directories are followed, loops reported",
-     {"sub/a.png": scan, "again": ".", "linked": "sub"}, ["{in}", "-r", "-o", "{out}"], 0,
-     lambda t, err: (t / "out" / "linked" / "a.png").exists() and "already walked" in err),
-    ("file names that are not UTF-8", {os.fsdecode(b"\xff.png"): scan}, ["{in}", "-o", "{out}"], 0,
-     lambda t, err: (t / "out" / os.fsdecode(b"\xff.png")).exists()),
-    ("decompression bomb", {"a.png": scan}, ["{in}", "-o", "{out}", "--max-pixels", "100"], 1,
-     lambda t, err: "--max-pixels" in err and not (t / "out").exists()),
-    ("one page of a book cannot be done", {"book.tif": lambda: None},
-     ["{in}", "-o", "{out}"], 1, lambda t, err: "page 2" in err and not (t / "out").exists()),
+     {"sub/a.png": write(scan), "again": ".", "linked": "sub"}, ["{in}", "-r", "-o", "{out}"], 0,
+     lambda t, err: (t / "out" / "linked" / "a.png").exists() and "already walked" in err, None),
+    ("file names that are not UTF-8", {os.fsdecode(b"\xff.png"): write(scan)},
+     ["{in}", "-o", "{out}"], 0, lambda t, err: (t / "out" / os.fsdecode(b"\xff.png")).exists(),
+     None),
+    ("decompression bomb", {"a.png": write(scan)}, ["{in}", "-o", "{out}", "--max-pixels", "100"],
+     1, lambda t, err: "--max-pixels" in err and not (t / "out").exists(), None),
+    ("one page of a book cannot be done", {"book.tif": cmyk_book}, ["{in}", "-o", "{out}"], 1,
+     lambda t, err: "page 2" in err and not (t / "out").exists(), None),
     ("a 1-bit page stays 1-bit", {"bilevel.tif": bilevel_book}, ["{in}", "-o", "{out}"], 0,
-     lambda t, err: [m for m, _, _ in pages_of(t / "out" / "bilevel.tif")] == ["L", "1"]),
-    ("the report is complete after Ctrl-C", {"a.png": scan, "b.png": scan},
+     lambda t, err: [m for m, _, _ in pages_of(t / "out" / "bilevel.tif")] == ["L", "1"], None),
+    ("the report is complete after Ctrl-C", {"a.png": write(scan), "b.png": write(scan)},
      ["{in}", "-o", "{out}", "--report", "{out}/r.json", "--jobs", "1"], 130,
-     lambda t, err: len(json.loads((t / "out" / "r.json").read_text())) == 1),
-    ("and after SIGTERM, with no temporary file", {"a.png": scan, "b.png": scan},
+     lambda t, err: len(json.loads((t / "out" / "r.json").read_text())) == 1,
+     lambda t, m, r: interrupt_second(m, None)),
+    ("and after SIGTERM, with no temporary file", {"a.png": write(scan), "b.png": write(scan)},
      ["{in}", "-o", "{out}", "--report", "{out}/r.json", "--jobs", "1"], 130,
      lambda t, err: len(json.loads((t / "out" / "r.json").read_text())) == 1
-     and sorted(p.name for p in (t / "out").iterdir()) == ["a.png", "r.json"]),
+     and out_names(t) == ["a.png", "r.json"], lambda t, m, r: interrupt_second(m, signal.SIGTERM)),
 ]
 
 
-@pytest.mark.parametrize("name, files, argv, status, holds", SAFETY, ids=[c[0] for c in SAFETY])
-def test_file_safety(tmp_path, capsys, monkeypatch, name, files, argv, status, holds):
+@pytest.mark.parametrize("name, files, argv, status, holds, setup", SAFETY,
+                         ids=[c[0] for c in SAFETY])
+def test_file_safety(tmp_path, capsys, monkeypatch, request, name, files, argv, status, holds,
+                     setup):
     src = tmp_path / "in"
+    src.mkdir()
     for rel, make in files.items():
         path = src / rel
         path.parent.mkdir(parents=True, exist_ok=True)
         if isinstance(make, str):
             path.symlink_to(make)
-        elif rel == "book.tif":
-            save(scan(), path, save_all=True, append_images=[Image.fromarray(scan()).convert("CMYK")])
-        elif make is bilevel_book:
-            make(path)
         else:
-            save(make(), path)
-    if "b.png" in files and "mode" in name:
-        os.chmod(src / "b.png", 0o640)
-        os.utime(src / "b.png", ns=(1_000_000_000, 1_500_000_000_000_000_000))
-    if "skip" in name:
-        (tmp_path / "out").mkdir()
-        (tmp_path / "out" / "a.png").write_bytes(b"earlier")
-    if "Ctrl-C" in name or "SIGTERM" in name:
-        interrupt_second(monkeypatch, signal.SIGTERM if "SIGTERM" in name else None)
-    names = {"in": src, "out": tmp_path / "out"}
+            make(path)
+    if setup:
+        setup(tmp_path, monkeypatch, request)
+    names = {"in": src, "out": tmp_path / "out", "t": tmp_path}
     assert main([a.format(**names) for a in argv]) == status
     assert holds(tmp_path, capsys.readouterr().err)
+
+
+# Cases that need a process of their own: (name, argv, what to do to the
+# process (stdout to /dev/full, or a signal after some seconds), status, what
+# stderr must say).
+PROCESS_CASES = [
+    ("standard output on a full device", ["{in}", "-o", "{out}"], ("/dev/full", None), 2,
+     "cannot write to standard output: No space left on device"),
+    ("Ctrl-C while starting", ["{in}", "-o", "{out}"], (None, (signal.SIGINT, 0.15)), 130,
+     "interrupted"),
+    ("SIGTERM while starting", ["{in}", "-o", "{out}"], (None, (signal.SIGTERM, 0.15)), 130,
+     "interrupted"),
+]
+
+
+@pytest.mark.parametrize("name, argv, how, status, words", PROCESS_CASES,
+                         ids=[c[0] for c in PROCESS_CASES])
+def test_process_safety(tmp_path, name, argv, how, status, words):
+    src = tmp_path / "in"
+    src.mkdir()
+    for n in range(3):
+        save(scan(), src / f"{n}.png")
+    stdout, (signum, after) = how[0], how[1] or (None, None)
+    command = [sys.executable, "-m", "vorn_hyst_cli",
+               *[a.format(**{"in": src, "out": tmp_path / "out"}) for a in argv]]
+    with open(stdout or os.devnull, "w") as out:
+        child = subprocess.Popen(command, stdout=out, stderr=subprocess.PIPE, text=True)
+        if signum:
+            time.sleep(after)
+            child.send_signal(signum)
+        _, err = child.communicate(timeout=60)
+    if signum and child.returncode == 0:
+        pytest.skip("the run ended before the signal came")
+    assert (child.returncode, err.splitlines()) == (status, [f"vorn-hyst: {words}"])
 
 
 @pytest.mark.parametrize("flags, expected", [

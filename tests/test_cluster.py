@@ -1,5 +1,6 @@
 """vorn-hyst --scheduler: the batch as Dask tasks on loopback, against a plain run."""
 
+import contextlib
 import json
 import os
 import signal
@@ -114,16 +115,87 @@ def test_cluster_writes_what_a_plain_run_writes(mixed, tmp_path, deadline, kill)
     assert report(root, f"cluster-{kill}") == rows
 
 
-def test_a_scheduler_that_does_not_answer(tmp_path, capsys):
+class Peer:
+    """A TCP server on loopback that is no scheduler: it accepts connections and
+    then says nothing, or answers bytes that are not Dask's. Stopped by the test."""
+
+    def __init__(self, answer):
+        self.answer = answer
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.address = "tcp://127.0.0.1:%d" % self.server.getsockname()[1]
+        self.held = []
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        with contextlib.suppress(OSError):
+            while True:
+                conn, _ = self.server.accept()
+                self.held.append(conn)
+                if self.answer:
+                    conn.sendall(self.answer)
+
+    def close(self):
+        self.server.close()
+        for conn in self.held:
+            conn.close()
+
+
+def nobody():
     with socket.socket() as s:  # a port nobody listens on
         s.bind(("127.0.0.1", 0))
-        address = "tcp://127.0.0.1:%d" % s.getsockname()[1]
+        return None, "tcp://127.0.0.1:%d" % s.getsockname()[1]
+
+
+def peer(answer):
+    def make():
+        server = Peer(answer)
+        return server, server.address
+    return make
+
+
+SCHEDULERS = [  # name, what listens, words of the message
+    ("nobody listens", nobody, "cannot reach the scheduler at"),
+    ("a peer that never speaks", peer(None), "no Dask scheduler answered within 2 s"),
+    ("a peer that speaks something else", peer(b"\xff" * 64 + b"HTTP/1.1 200 OK\r\n\r\n"),
+     "cannot reach the scheduler at"),
+]
+
+
+@pytest.mark.parametrize("name, listener, words", SCHEDULERS, ids=[c[0] for c in SCHEDULERS])
+def test_a_scheduler_that_does_not_answer(tmp_path, capsys, name, listener, words):
+    server, address = listener()
     write = FILES["scan.png"][0]
     write(tmp_path / "scan.png")
     start = time.monotonic()
-    with dask.config.set({"distributed.comm.timeouts.connect": "2s"}):
-        status = main([str(tmp_path / "scan.png"), "-o", str(tmp_path / "out"),
-                       "--report", str(tmp_path / "report.csv"), "--scheduler", address])
-    assert status == 2 and time.monotonic() - start < 30
-    assert f"cannot reach the scheduler at {address}" in capsys.readouterr().err
+    try:
+        with dask.config.set({"distributed.comm.timeouts.connect": "2s"}):
+            status = main([str(tmp_path / "scan.png"), "-o", str(tmp_path / "out"),
+                           "--report", str(tmp_path / "report.csv"), "--scheduler", address])
+    finally:
+        if server:
+            server.close()
+    err = capsys.readouterr().err
+    assert status == 2 and time.monotonic() - start < 2 + 6
+    assert words in err and address in err and len(err.splitlines()) == 1, err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["scan.png"]
+
+
+def test_a_retry_never_fixes_an_in_place_result_again(tmp_path):
+    """A task tried again after its worker died once the result was in place:
+    a symbolic-linked input resolves to the file that the first try replaced."""
+    from pathlib import Path
+
+    from vorn_hyst_cli.batch import Job
+    from vorn_hyst_cli.cluster import make_task, run_task
+    from vorn_hyst_cli.decision import FIXED, Settings
+    from vorn_hyst_cli.policy import OutputPolicy
+    FILES["scan.jpg"][0](tmp_path / "real.jpg")
+    (tmp_path / "link.jpg").symlink_to("real.jpg")
+    policy = OutputPolicy(in_place=True)
+    link = tmp_path / "link.jpg"
+    task = make_task(Job(link, policy.destination(link, Path("link.jpg"))), policy, Settings())
+    [first] = run_task(task)
+    written = (tmp_path / "real.jpg").read_bytes()
+    [again] = run_task(task)
+    assert first.verdict == FIXED and "replaced since the run began" in again.error
+    assert (tmp_path / "real.jpg").read_bytes() == written and (tmp_path / "link.jpg").is_symlink()

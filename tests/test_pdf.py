@@ -122,6 +122,8 @@ def unusual_document(path):
         "damaged image data": encoded(scan(), "PNG"),
         "more image data": encoded(scan(), "PNG"),
         "not be smaller": encoded(mid_tones(), "JPEG", quality=20),
+        "malformed /Decode": encoded(scan(), "PNG"),
+        "/DecodeParms that do not match": encoded(scan(), "PNG"),  # a bomb's claim
     }
     pdf = image_pdf(list(kinds.values()))
     images = [one_image(page) for page in pdf.pages]
@@ -130,6 +132,8 @@ def unusual_document(path):
     images[7].SMask.Matte = [1, 1, 1]
     images[8].write(images[8].read_raw_bytes()[:40], filter=Flate, decode_parms=images[8].DecodeParms)
     without_predictor(images[9], np.zeros((100, 36, 44, 3), np.uint8))  # a small bomb
+    images[11].Decode = [0, 1, "/x", 1, 0, 1]
+    images[12].DecodeParms.Columns = 1_000_000_000
     pdf.save(path)
     return list(kinds)
 
@@ -243,10 +247,19 @@ def test_what_is_left_alone(tmp_path):
     assert (tmp_path / "out" / "odd.pdf").read_bytes() == source.read_bytes()
 
 
-def sign(path):
+def sign(path, flags=3, value=False):
+    """A signature: /SigFlags, and with `value` a signature field that holds one."""
     scanned_document(path)
     with pikepdf.open(path, allow_overwriting_input=True) as pdf:
-        pdf.Root.AcroForm = pikepdf.Dictionary(Fields=[], SigFlags=3)
+        fields = []
+        if value:
+            signature = pdf.make_indirect(pikepdf.Dictionary(
+                Type=pikepdf.Name.Sig, ByteRange=[0, 10, 20, 30], Contents=pikepdf.String("0")))
+            fields.append(pdf.make_indirect(pikepdf.Dictionary(FT=pikepdf.Name.Sig, V=signature,
+                                                                T=pikepdf.String("Signature1"))))
+        pdf.Root.AcroForm = pikepdf.Dictionary(Fields=fields)
+        if flags is not None:
+            pdf.Root.AcroForm.SigFlags = flags
         pdf.save()
 
 
@@ -259,6 +272,8 @@ REFUSED = {
     "no-changes.pdf": (lambda p: scanned_document(p, encryption=pikepdf.Encryption(
         owner="o", user="", allow=pikepdf.Permissions(modify_other=False))), "forbid changes"),
     "signed.pdf": (sign, "signed"),
+    "signed-without-flags.pdf": (lambda p: sign(p, flags=None, value=True), "signed"),
+    "malformed-flags.pdf": (lambda p: sign(p, flags=pikepdf.Name.Odd), "possibly signed"),
 }
 
 
@@ -270,6 +285,7 @@ def test_refused_files(tmp_path, capsys, name):
     assert run(tmp_path / name, "--in-place") == 1
     message = capsys.readouterr().err.strip()
     assert name in message and words in message and "\n" not in message
+    assert "BytesIO" not in message
     assert (tmp_path / name).read_bytes() == original
     assert [p.name for p in tmp_path.iterdir()] == [name]
 
@@ -303,19 +319,23 @@ def test_file_level_properties_kept(tmp_path, save):
     ({"in_place": True, "dry_run": True}, "untouched"),
     ({"outdir": "out", "skip_existing": True}, "untouched"),
     ({"outdir": "out", "overwrite": True}, "replaced"),
+    ({"outdir": ".", "overwrite": True}, "untouched"),  # the input itself, refused
 ])
 def test_output_policy(tmp_path, policy, written):
     source = scanned_document(tmp_path / "in.pdf")
-    if policy.get("outdir"):
+    if policy.get("outdir") not in (None, "."):
         policy["outdir"] = tmp_path / policy["outdir"]
         dest = policy["outdir"] / "in.pdf"
         dest.parent.mkdir()
         dest.write_bytes(b"earlier result")
     else:
+        policy["outdir"] = tmp_path if policy.get("outdir") else None
         dest = source
     before = dest.read_bytes()
     rows = process(Job(source, dest), OutputPolicy(**policy), {})
-    assert all(r.verdict != FAILED for r in rows)
+    itself = policy["outdir"] == tmp_path
+    assert all((r.verdict == FAILED) == itself for r in rows)
+    assert not itself or "is the input itself" in rows[0].error
     assert (dest.read_bytes() == before) == (written == "untouched")
     assert sorted(p.name for p in dest.parent.iterdir() if p.name.startswith(".")) == []
     if written == "replaced":
@@ -335,3 +355,20 @@ def test_folders_and_jobs(tmp_path):
     for name in ("a.pdf", "sub/B.PDF"):
         with pikepdf.open(tmp_path / "out" / name) as pdf:
             assert one_image(pdf.pages[0]).ColorSpace == DeviceGray
+
+
+def test_deeply_nested_forms(tmp_path):
+    """Form XObjects drawing each other 5,000 deep: walked without recursion,
+    the images beyond any real nesting depth are not looked at."""
+    pdf = image_pdf([encoded(scan(), "PNG")])
+    page = pdf.pages[0]
+    inner = pikepdf.Dictionary(XObject=pikepdf.Dictionary(Im0=one_image(page)))
+    for _ in range(5000):
+        form = pdf.make_stream(b"/X Do", Type=pikepdf.Name.XObject, Subtype=pikepdf.Name.Form,
+                               BBox=[0, 0, 1, 1], Resources=inner)
+        inner = pikepdf.Dictionary(XObject=pikepdf.Dictionary(X=form))
+    page.Resources = inner
+    pdf.save(tmp_path / "deep.pdf")
+    assert run(tmp_path / "deep.pdf", "-o", tmp_path / "out", "--report", tmp_path / "r.json") == 0
+    [row] = json.loads((tmp_path / "r.json").read_text())
+    assert row["reason"] == "no page images"

@@ -122,3 +122,37 @@ def test_no_reference_or_memory_is_lost(capsys):
     with capsys.disabled():
         print("\n" + out.strip())
     assert status == 0, out
+
+
+# The command line on files that claim far more than they hold: its peak
+# memory is bounded by what the file declares (one page at a time), never by
+# a stream's claims. (name, builder of the file, the peak's bound in MiB).
+HOSTILE = [
+    ("PDF image whose predictor claims rows of 1e9 pixels", "pdf_predictor_bomb", 150),
+    ("PDF colour profile that inflates to 2 GB", "pdf_profile_bomb", 150),
+    # 24 pages of 4 MP: their results held together take 100 MB more than one page.
+    ("TIFF of 24 pages of 4 MP", "tiff_of_pages", 150),
+]
+COMMAND_PEAK = """
+    import resource, subprocess, sys
+    from pathlib import Path
+    sys.path.insert(0, {support!r})
+    import hostile
+    path = Path({path!r})
+    builder = getattr(hostile, {builder!r})
+    builder(path, 24, 2000, 2000) if {builder!r} == "tiff_of_pages" else builder(path)
+    done = subprocess.run([sys.executable, "-m", "vorn_hyst_cli", str(path), "-o",
+                           str(path.parent / "out"), "-q"], capture_output=True, text=True)
+    print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024, done.returncode)
+"""
+
+
+@unsanitized
+@pytest.mark.parametrize("name, builder, bound", HOSTILE, ids=[c[0] for c in HOSTILE])
+def test_command_line_memory_on_hostile_files(tmp_path, name, builder, bound):
+    pytest.importorskip("pikepdf")
+    support = os.path.join(os.path.dirname(os.path.abspath(__file__)), "support")
+    suffix = ".tif" if "tiff" in builder else ".pdf"
+    peak, status = map(int, output_of(COMMAND_PEAK.format(
+        support=support, path=str(tmp_path / f"file{suffix}"), builder=builder)))
+    assert status == 0 and peak < bound * MIB, f"{peak / MIB:.0f} MiB"

@@ -36,7 +36,7 @@ ALLOWED_FAILURES = 3
 # results travel back, few enough that scheduler and client stay small.
 TASKS_PER_THREAD = 4
 # Beyond the connect timeout, what the first exchange with a scheduler may take.
-HANDSHAKE_GRACE = 5.0
+HANDSHAKE_GRACE = 2.0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -122,29 +122,55 @@ def connect(distributed, scheduler, threads):
 
 def open_client(distributed, address):
     """A client of the scheduler at `address`, or ClusterError within the
-    connect timeout (and a few seconds): a peer that accepts the connection
-    but never speaks Dask, or speaks something else, ends with one line."""
+    connect timeout and a few seconds: a peer is first asked who it is, so
+    that one that accepts the connection but never speaks Dask, or speaks
+    something else, ends the run with one line, and no half-made client is
+    left to close."""
     timeout = connect_timeout()
+    probe_scheduler(distributed, address, timeout)
     outcome = {}
 
     def attempt():
         try:
             outcome["client"] = distributed.Client(address, timeout=timeout,
                                                    set_as_default=False)
-        except BaseException as e:  # whatever the peer made the client raise
-            outcome["error"] = e
+        except Exception as e:  # whatever the peer made the client raise
+            outcome["error"] = f"{type(e).__name__}: {one_line(e)}"
     thread = threading.Thread(target=attempt, name="vorn-hyst-connect", daemon=True)
     thread.start()
     thread.join(timeout + HANDSHAKE_GRACE)
     if "client" in outcome:
         return outcome["client"]
-    if thread.is_alive():
-        raise ClusterError(f"cannot reach the scheduler at {address}: no Dask scheduler "
-                           f"answered within {timeout:g} s")
-    error = outcome.get("error")
-    words = " ".join(str(error).split())[:200] if error is not None else "no answer"
     raise ClusterError(f"cannot reach the scheduler at {address}: "
-                       f"{type(error).__name__}: {words}")
+                       f"{outcome.get('error', 'it stopped answering')}")
+
+
+def probe_scheduler(distributed, address, timeout):
+    """Asks the peer at `address` for its identity, all within the time allowed."""
+    import asyncio
+
+    async def identity():
+        comm = await distributed.comm.connect(address, timeout=timeout)
+        try:
+            await comm.write({"op": "identity", "reply": True})
+            return await comm.read()
+        finally:
+            comm.abort()
+    try:
+        answer = asyncio.run(asyncio.wait_for(identity(), timeout + HANDSHAKE_GRACE))
+    except (asyncio.TimeoutError, TimeoutError):
+        raise ClusterError(f"cannot reach the scheduler at {address}: no Dask scheduler "
+                           f"answered within {timeout:g} s") from None
+    except Exception as e:  # refused, unreachable, or bytes that are not Dask's
+        raise ClusterError(f"cannot reach the scheduler at {address}: "
+                           f"{type(e).__name__}: {one_line(e)}") from None
+    if not (isinstance(answer, dict) and answer.get("type") == "Scheduler"):
+        raise ClusterError(f"cannot reach the scheduler at {address}: the peer there is not "
+                           "a Dask scheduler")
+
+
+def one_line(error):
+    return " ".join(str(error).split())[:200]
 
 
 def local_cluster(distributed, scheduler, threads):
