@@ -6,6 +6,7 @@
 
 #include "analysis.hpp"
 #include "binding.hpp"
+#include "document.hpp"
 
 namespace vorn {
 namespace {
@@ -130,6 +131,77 @@ PyObject* analyse_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
   return guard_entry<PyObject*>(nullptr, [&] { return analyse_body(args, nargs); });
 }
 
+// ---- the document rule ----------------------------------------------------------
+
+PyRef rgb_tuple(const document::Rgb& c) { return new_ref(Py_BuildValue("(ddd)", c.r, c.g, c.b)); }
+
+const char* refusal_name(document::Refusal r) {
+  switch (r) {
+    case document::Refusal::kNone: return "";
+    case document::Refusal::kBlank: return "blank";
+    case document::Refusal::kNotDocument: return "not a document";
+    case document::Refusal::kInkColour: return "ink colour";
+    case document::Refusal::kColour: return "colour";
+    case document::Refusal::kLoss: return "content loss";
+  }
+  return "";
+}
+
+PyRef size_value(std::size_t v) { return new_ref(PyLong_FromSize_t(v)); }
+PyRef double_value(double v) { return new_ref(PyFloat_FromDouble(v)); }
+
+PyObject* document_dict(const document::DocumentAnalysis& a) {
+  PyRef out = new_ref(PyDict_New());
+  PyObject* d = out.get();
+  set_item(d, "refusal", new_ref(PyUnicode_FromString(refusal_name(a.refusal))));
+  set_item(d, "levels", levels_or_none(a.levels));
+  set_item(d, "candidate_levels", levels_or_none(a.ink.levels));
+  set_item(d, "block", size_value(a.block));
+  set_item(d, "background_share", double_value(a.background_share));
+  set_item(d, "paper_level", double_value(a.paper.y));
+  set_item(d, "paper_colour", rgb_tuple(a.paper.colour));
+  set_item(d, "roughness", double_value(a.paper.roughness));
+  set_item(d, "mode", size_value(static_cast<std::size_t>(a.ink.mode)));
+  set_item(d, "sigma", double_value(a.ink.sigma));
+  set_item(d, "light", size_value(static_cast<std::size_t>(std::max(0, a.ink.light_y))));
+  set_item(d, "dark", size_value(static_cast<std::size_t>(std::max(0, a.ink.dark_y))));
+  set_item(d, "paper_share", double_value(a.ink.paper_share));
+  set_item(d, "ink_share", double_value(a.ink.ink_share));
+  set_item(d, "ink_colour", rgb_tuple(a.ink.ink));
+  set_item(d, "ink_excess", double_value(a.colour.ink_excess));
+  set_item(d, "colour_score", double_value(a.colour.score));
+  set_item(d, "largest_mark", size_value(a.colour.largest));
+  set_item(d, "marks", size_value(a.colour.marks));
+  set_item(d, "lines", size_value(a.colour.lines));
+  set_item(d, "content_tiles", size_value(a.loss.content_tiles));
+  set_item(d, "lost_tiles", size_value(a.loss.lost_tiles));
+  set_item(d, "black_share", double_value(a.loss.black_share));
+  return out.release();
+}
+
+// document(img): the document rule's analysis of an (H, W, 3) uint8 image.
+PyObject* document_body(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 1) raise(PyExc_TypeError, "document(img) takes 1 positional argument");
+  PyRef image = to_uint8_array3(args[0]);
+  auto* array = reinterpret_cast<PyArrayObject*>(image.get());
+  const npy_intp* dims = PyArray_DIMS(array);
+  if (dims[2] != 3) raise(PyExc_ValueError, "expected an (H, W, 3) array");
+  const auto height = static_cast<std::size_t>(dims[0]);
+  const auto width = static_cast<std::size_t>(dims[1]);
+  // Read in a copy the call owns, taken with the lock held.
+  const PixelBuffer pixels = copy_image(array);
+  document::DocumentAnalysis analysis;
+  {
+    ReleasedInterpreterLock unlocked;
+    analysis = document::analyse_document(pixels.data(), width, height);
+  }
+  return document_dict(analysis);
+}
+
+PyObject* document_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  return guard_entry<PyObject*>(nullptr, [&] { return document_body(args, nargs); });
+}
+
 std::uint8_t level_at(PyObject* levels, Py_ssize_t channel, Py_ssize_t which) {
   PyRef pair = PyRef::checked(PySequence_GetItem(levels, channel));
   PyRef item = PyRef::checked(PySequence_GetItem(pair.get(), which));
@@ -181,6 +253,10 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "remap(img, levels)\n--\n\n"
      "A new array: img with its levels fixed, as monochrome() fixes them with these levels."},
+    {"document", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(document_entry)),
+     METH_FASTCALL,
+     "document(img)\n--\n\n"
+     "The document rule's analysis of an (H, W, 3) uint8 image, as a dict."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,910 @@
+#include "document.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+
+namespace vorn::document {
+namespace {
+
+// ---- colour differences ------------------------------------------------------------
+//
+// Differences are judged in two opponent directions: red-green (a = R - G)
+// and yellow-blue (y = (R + G) / 2 - B). The warm cone holds what aging
+// paper and iron-gall ink do: more yellow, a little more red or green.
+
+struct Opponent {
+  double a = 0, y = 0;
+};
+
+Opponent opponent(double dr, double dg, double db) { return {dr - dg, (dr + dg) / 2 - db}; }
+
+double opponent_distance(double dr, double dg, double db) {
+  const Opponent o = opponent(dr, dg, db);
+  return std::sqrt(o.a * o.a + o.y * o.y);
+}
+
+// How far a difference lies outside the warm cone.
+double excess(double dr, double dg, double db) {
+  const Opponent o = opponent(dr, dg, db);
+  const double yellow = std::max(o.y, 0.0);
+  const double over = std::max(0.0, std::max(o.a - yellow, -0.35 * yellow - o.a));
+  const double blue = std::min(o.y, 0.0);
+  return std::sqrt(over * over + blue * blue);
+}
+
+// A colour's own chroma outside the warm cone.
+double own_excess(const Rgb& c) {
+  const double mean = (c.r + c.g + c.b) / 3;
+  return excess(c.r - mean, c.g - mean, c.b - mean);
+}
+
+Rgb colour_of(const Block& b) { return {b.r, b.g, b.b}; }
+
+// numpy's default percentile: linear between the closest ranks. Reorders `v`.
+double percentile(std::vector<double>& v, double q) {
+  if (v.empty()) return 0;
+  const double rank = q / 100.0 * static_cast<double>(v.size() - 1);
+  const auto low = static_cast<std::size_t>(std::floor(rank));
+  const std::size_t high = std::min(low + 1, v.size() - 1);
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(low), v.end());
+  const double at_low = v[low];
+  double at_high = at_low;
+  if (high != low) {
+    at_high = *std::min_element(v.begin() + static_cast<std::ptrdiff_t>(high), v.end());
+  }
+  return at_low + (rank - static_cast<double>(low)) * (at_high - at_low);
+}
+
+double median_of(std::vector<double> v) { return percentile(v, 50); }
+
+int round_half_up(double x) { return static_cast<int>(std::floor(x + 0.5)); }
+
+// Where tile `t` of `tiles` starts, over `count` blocks.
+std::size_t tile_start(std::size_t t, std::size_t tiles, std::size_t count) {
+  return t * count / tiles;
+}
+
+// The tile that block `i` of `count` is in: the last one that starts at or before it.
+std::size_t tile_of(std::size_t i, std::size_t tiles, std::size_t count) {
+  return ((i + 1) * tiles + count - 1) / count - 1;
+}
+
+}  // namespace
+
+// ---- stage 1 ---------------------------------------------------------------------------
+
+std::size_t block_size(std::size_t width, std::size_t height, const DocumentParams& params) {
+  const std::size_t across = std::max<std::size_t>(1, params.blocks_across);
+  const std::size_t short_side = std::min(width, height);
+  return std::max<std::size_t>(4, (short_side + across / 2) / across);
+}
+
+namespace {
+
+// Adds one row of pixels into the per-block sums, `Width` pixels a block
+// (0: `block` pixels, for the widths not unrolled).
+template <std::size_t Width>
+void add_row(const std::uint8_t* p, std::size_t cols, std::size_t block, std::uint32_t* sums) {
+  const std::size_t width = Width != 0 ? Width : block;
+  for (std::size_t j = 0; j < cols; ++j, sums += 3) {
+    std::uint32_t r = 0, g = 0, b = 0;
+    for (std::size_t k = 0; k < width; ++k, p += 3) {
+      r += p[0];
+      g += p[1];
+      b += p[2];
+    }
+    sums[0] += r;
+    sums[1] += g;
+    sums[2] += b;
+  }
+}
+
+using RowAdder = void (*)(const std::uint8_t*, std::size_t, std::size_t, std::uint32_t*);
+
+RowAdder row_adder(std::size_t block) {
+  switch (block) {
+    case 4: return add_row<4>;
+    case 5: return add_row<5>;
+    case 6: return add_row<6>;
+    case 7: return add_row<7>;
+    case 8: return add_row<8>;
+    default: return add_row<0>;
+  }
+}
+
+}  // namespace
+
+BlockGrid block_means(const std::uint8_t* pixels, std::size_t width, std::size_t height,
+                      std::size_t block) {
+  BlockGrid grid;
+  grid.size = block;
+  grid.rows = height / block;
+  grid.cols = width / block;
+  grid.blocks.resize(grid.rows * grid.cols);
+  std::vector<std::uint32_t> sums(3 * grid.cols);
+  const std::size_t row_bytes = 3 * width;
+  const float area = static_cast<float>(block * block);
+  const RowAdder add = row_adder(block);
+  for (std::size_t i = 0; i < grid.rows; ++i) {
+    std::fill(sums.begin(), sums.end(), 0u);
+    for (std::size_t dy = 0; dy < block; ++dy) {
+      add(pixels + (i * block + dy) * row_bytes, grid.cols, block, sums.data());
+    }
+    for (std::size_t j = 0; j < grid.cols; ++j) {
+      Block& out = grid.blocks[i * grid.cols + j];
+      out.r = static_cast<float>(sums[3 * j]) / area;
+      out.g = static_cast<float>(sums[3 * j + 1]) / area;
+      out.b = static_cast<float>(sums[3 * j + 2]) / area;
+      out.y = (77.0f * out.r + 150.0f * out.g + 29.0f * out.b) / 256.0f;
+    }
+  }
+  return grid;
+}
+
+// ---- stage 2 -----------------------------------------------------------------------------
+
+Rgb Paper::colour_at(const BlockGrid& grid, std::size_t i, std::size_t j) const {
+  return tile_colour[tile_of(i, tile_rows, grid.rows) * tile_cols + tile_of(j, tile_cols, grid.cols)];
+}
+
+Paper estimate_paper(const BlockGrid& grid, const Mask* mask, const DocumentParams& params) {
+  Paper paper;
+  const std::size_t short_side = std::min(grid.rows, grid.cols);
+  paper.tile = std::max<std::size_t>(4, short_side / std::max<std::size_t>(1, params.tiles_across));
+  paper.tile_rows = std::max<std::size_t>(1, grid.rows / paper.tile);
+  paper.tile_cols = std::max<std::size_t>(1, grid.cols / paper.tile);
+  const std::size_t tiles = paper.tile_rows * paper.tile_cols;
+  paper.tile_y.assign(tiles, 0);
+  paper.tile_colour.assign(tiles, Rgb{});
+  std::vector<std::uint8_t> present(tiles, 0);
+  std::vector<double> lumas;
+  for (std::size_t ti = 0; ti < paper.tile_rows; ++ti) {
+    const std::size_t i0 = tile_start(ti, paper.tile_rows, grid.rows);
+    const std::size_t i1 = tile_start(ti + 1, paper.tile_rows, grid.rows);
+    for (std::size_t tj = 0; tj < paper.tile_cols; ++tj) {
+      const std::size_t j0 = tile_start(tj, paper.tile_cols, grid.cols);
+      const std::size_t j1 = tile_start(tj + 1, paper.tile_cols, grid.cols);
+      lumas.clear();
+      for (std::size_t i = i0; i < i1; ++i) {
+        for (std::size_t j = j0; j < j1; ++j) {
+          if (mask == nullptr || (*mask)[i * grid.cols + j] == 0) lumas.push_back(grid.at(i, j).y);
+        }
+      }
+      // A tile mostly of background says nothing about the paper.
+      if (lumas.empty() || (mask != nullptr && lumas.size() < 16)) continue;
+      const double high = percentile(lumas, 80);
+      Rgb sum;
+      std::size_t n = 0;
+      for (std::size_t i = i0; i < i1; ++i) {
+        for (std::size_t j = j0; j < j1; ++j) {
+          const Block& b = grid.at(i, j);
+          if ((mask != nullptr && (*mask)[i * grid.cols + j] != 0) || b.y < high - 1) continue;
+          sum.r += b.r;
+          sum.g += b.g;
+          sum.b += b.b;
+          ++n;
+        }
+      }
+      const std::size_t t = ti * paper.tile_cols + tj;
+      paper.tile_y[t] = high;
+      const double count = static_cast<double>(std::max<std::size_t>(1, n));
+      paper.tile_colour[t] = Rgb{sum.r / count, sum.g / count, sum.b / count};
+      present[t] = 1;
+    }
+  }
+  std::vector<double> ys;
+  for (std::size_t t = 0; t < tiles; ++t) {
+    if (present[t] != 0) ys.push_back(paper.tile_y[t]);
+  }
+  if (ys.empty()) return paper;
+  paper.y = median_of(ys);
+  std::array<std::vector<double>, 3> channels;
+  for (int pass = 0; pass < 2 && channels[0].empty(); ++pass) {
+    for (std::size_t t = 0; t < tiles; ++t) {
+      if (present[t] == 0 || (pass == 0 && std::fabs(paper.tile_y[t] - paper.y) >= 12)) continue;
+      channels[0].push_back(paper.tile_colour[t].r);
+      channels[1].push_back(paper.tile_colour[t].g);
+      channels[2].push_back(paper.tile_colour[t].b);
+    }
+  }
+  paper.colour = Rgb{median_of(channels[0]), median_of(channels[1]), median_of(channels[2])};
+  std::vector<double> steps;
+  for (std::size_t ti = 0; ti < paper.tile_rows; ++ti) {
+    for (std::size_t tj = 0; tj < paper.tile_cols; ++tj) {
+      const std::size_t t = ti * paper.tile_cols + tj;
+      if (present[t] == 0) continue;
+      if (ti + 1 < paper.tile_rows && present[t + paper.tile_cols] != 0) {
+        steps.push_back(std::fabs(paper.tile_y[t + paper.tile_cols] - paper.tile_y[t]));
+      }
+      if (tj + 1 < paper.tile_cols && present[t + 1] != 0) {
+        steps.push_back(std::fabs(paper.tile_y[t + 1] - paper.tile_y[t]));
+      }
+    }
+  }
+  paper.roughness = percentile(steps, 90);
+  for (std::size_t t = 0; t < tiles; ++t) {
+    if (present[t] == 0) {
+      paper.tile_y[t] = paper.y;
+      paper.tile_colour[t] = paper.colour;
+    }
+  }
+  return paper;
+}
+
+// ---- stage 3 ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr double kBackgroundTolerance = 11;  // of a block against its region, and off paper
+constexpr double kRegionLumaStep = 30;
+constexpr double kUniformTolerance = 22;
+
+struct Region {
+  std::vector<std::size_t> members;
+  std::size_t edge = 0;  // members on the image's outer ring
+};
+
+Region grow_region(const BlockGrid& grid, const std::vector<std::uint8_t>& off,
+                   std::vector<std::uint8_t>& taken, std::size_t seed, std::size_t depth_rows,
+                   std::size_t depth_cols) {
+  Region region;
+  Rgb total = colour_of(grid.blocks[seed]);
+  double total_y = grid.blocks[seed].y;
+  std::deque<std::size_t> queue{seed};
+  taken[seed] = 1;
+  while (!queue.empty()) {
+    const std::size_t k = queue.front();
+    queue.pop_front();
+    region.members.push_back(k);
+    const std::size_t i = k / grid.cols, j = k % grid.cols;
+    if (i == 0 || j == 0 || i + 1 == grid.rows || j + 1 == grid.cols) ++region.edge;
+    const double n = static_cast<double>(region.members.size());
+    const Rgb mean{total.r / n, total.g / n, total.b / n};
+    const double mean_y = total_y / n;
+    const std::ptrdiff_t steps[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+    for (const auto& step : steps) {
+      const std::ptrdiff_t ni = static_cast<std::ptrdiff_t>(i) + step[0];
+      const std::ptrdiff_t nj = static_cast<std::ptrdiff_t>(j) + step[1];
+      if (ni < 0 || nj < 0 || ni >= static_cast<std::ptrdiff_t>(grid.rows) ||
+          nj >= static_cast<std::ptrdiff_t>(grid.cols)) {
+        continue;
+      }
+      const auto ui = static_cast<std::size_t>(ni), uj = static_cast<std::size_t>(nj);
+      const std::size_t nk = ui * grid.cols + uj;
+      if (taken[nk] != 0 || off[nk] == 0) continue;
+      const bool deep = std::min(ui, grid.rows - 1 - ui) >= depth_rows &&
+                        std::min(uj, grid.cols - 1 - uj) >= depth_cols;
+      if (deep) continue;
+      const Block& b = grid.blocks[nk];
+      if (opponent_distance(b.r - mean.r, b.g - mean.g, b.b - mean.b) > kBackgroundTolerance ||
+          std::fabs(b.y - mean_y) > kRegionLumaStep) {
+        continue;
+      }
+      taken[nk] = 1;
+      queue.push_back(nk);
+      total.r += b.r;
+      total.g += b.g;
+      total.b += b.b;
+      total_y += b.y;
+    }
+  }
+  return region;
+}
+
+bool is_background(const BlockGrid& grid, const Region& region, double brightest) {
+  std::array<std::vector<double>, 3> channels;
+  for (const std::size_t k : region.members) {
+    channels[0].push_back(grid.blocks[k].r);
+    channels[1].push_back(grid.blocks[k].g);
+    channels[2].push_back(grid.blocks[k].b);
+  }
+  const Rgb median{median_of(channels[0]), median_of(channels[1]), median_of(channels[2])};
+  std::size_t scattered = 0;
+  for (const std::size_t k : region.members) {
+    const Block& b = grid.blocks[k];
+    if (opponent_distance(b.r - median.r, b.g - median.g, b.b - median.b) > kUniformTolerance) {
+      ++scattered;
+    }
+  }
+  const bool uniform = static_cast<double>(scattered) <
+                       0.1 * static_cast<double>(region.members.size());
+  const bool dull = own_excess(median) < 15;
+  const bool dark = luma_of(median) < 0.5 * brightest;
+  const double short_side = static_cast<double>(std::min(grid.rows, grid.cols));
+  const auto edge = static_cast<double>(region.edge);
+  // A long run along an edge is background whatever its colour (a blue lid);
+  // a short one only if it is neutral, warm or dark: a coloured mark that
+  // reaches the edge stays on the page.
+  return uniform && (edge >= 0.25 * short_side || ((dull || dark) && edge >= 0.02 * short_side));
+}
+
+}  // namespace
+
+Mask background_mask(const BlockGrid& grid, const Paper& paper, const DocumentParams& params) {
+  const std::size_t count = grid.rows * grid.cols;
+  Mask mask(count, 0);
+  if (count == 0) return mask;
+  std::vector<std::uint8_t> off(count, 0);
+  double brightest = 0;
+  const double scale = 1.0 / std::max(1.0, paper.y);
+  for (std::size_t k = 0; k < count; ++k) {
+    const Block& b = grid.blocks[k];
+    brightest = std::max(brightest, static_cast<double>(b.y));
+    const double f = b.y * scale;
+    off[k] = std::fabs(b.y - paper.y) > std::max(24.0, 0.12 * paper.y) ||
+             excess(b.r - paper.colour.r * f, b.g - paper.colour.g * f,
+                    b.b - paper.colour.b * f) > kBackgroundTolerance;
+  }
+  const auto depth_rows = std::max<std::size_t>(
+      1, static_cast<std::size_t>(static_cast<double>(grid.rows) * params.background_depth));
+  const auto depth_cols = std::max<std::size_t>(
+      1, static_cast<std::size_t>(static_cast<double>(grid.cols) * params.background_depth));
+  std::vector<std::size_t> seeds;
+  for (std::size_t i = 0; i < grid.rows; ++i) {
+    seeds.push_back(i * grid.cols);
+    seeds.push_back(i * grid.cols + grid.cols - 1);
+  }
+  for (std::size_t j = 0; j < grid.cols; ++j) {
+    seeds.push_back(j);
+    seeds.push_back((grid.rows - 1) * grid.cols + j);
+  }
+  std::vector<std::uint8_t> taken(count, 0);
+  Mask found(count, 0);
+  for (const std::size_t seed : seeds) {
+    if (off[seed] == 0 || taken[seed] != 0) continue;
+    const Region region = grow_region(grid, off, taken, seed, depth_rows, depth_cols);
+    if (!is_background(grid, region, brightest)) continue;
+    for (const std::size_t k : region.members) found[k] = 1;
+  }
+  // The blocks where page and background meet belong to neither.
+  for (std::size_t i = 0; i < grid.rows; ++i) {
+    for (std::size_t j = 0; j < grid.cols; ++j) {
+      const std::size_t k = i * grid.cols + j;
+      mask[k] = found[k] | (i > 0 ? found[k - grid.cols] : 0) |
+                (i + 1 < grid.rows ? found[k + grid.cols] : 0) | (j > 0 ? found[k - 1] : 0) |
+                (j + 1 < grid.cols ? found[k + 1] : 0);
+    }
+  }
+  return mask;
+}
+
+// ---- stage 4 -------------------------------------------------------------------------------
+
+LumaHistogram luma_histogram(const std::uint8_t* pixels, std::size_t width, const BlockGrid& grid,
+                             const Mask& mask) {
+  LumaHistogram h;
+  const std::size_t row_bytes = 3 * width;
+  const std::size_t b = grid.size;
+  // 32-bit partial counts and sums, folded into the 64-bit totals before a
+  // sum could overflow.
+  struct Bin {
+    std::uint32_t n, r, g, b;
+  };
+  std::array<Bin, 256> part{};
+  auto fold = [&] {
+    for (std::size_t v = 0; v < 256; ++v) {
+      h.count[v] += part[v].n;
+      h.sums[0][v] += part[v].r;
+      h.sums[1][v] += part[v].g;
+      h.sums[2][v] += part[v].b;
+      part[v] = Bin{0, 0, 0, 0};
+    }
+  };
+  const std::size_t fold_rows = std::max<std::size_t>(1, (std::size_t{1} << 24) / (255 * width + 1));
+  std::size_t since_fold = 0;
+  for (std::size_t i = 0; i < grid.rows; ++i) {
+    for (std::size_t y = i * b; y < (i + 1) * b; ++y) {
+      if ((y & 1) != 0) continue;  // every other pixel of every other row
+      const std::uint8_t* row = pixels + y * row_bytes;
+      for (std::size_t j = 0; j < grid.cols; ++j) {
+        if (mask[i * grid.cols + j] != 0) continue;
+        for (std::size_t x = (j * b + 1) & ~std::size_t{1}; x < (j + 1) * b; x += 2) {
+          const std::uint8_t* p = row + 3 * x;
+          const unsigned v = (77u * p[0] + 150u * p[1] + 29u * p[2] + 128u) >> 8;
+          Bin& bin = part[v];
+          ++bin.n;
+          bin.r += p[0];
+          bin.g += p[1];
+          bin.b += p[2];
+          ++h.pixels;
+        }
+      }
+      if (++since_fold >= fold_rows) {
+        fold();
+        since_fold = 0;
+      }
+    }
+  }
+  fold();
+  return h;
+}
+
+// ---- stage 5 ---------------------------------------------------------------------------------
+
+namespace {
+
+// The mean colour of the pixels whose luma is within `width` of `y`.
+std::optional<Rgb> colour_near(const LumaHistogram& h, int y, int width) {
+  const int lo = std::max(0, y - width), hi = std::min(255, y + width);
+  std::uint64_t n = 0;
+  std::array<std::uint64_t, 3> sum{};
+  for (int v = lo; v <= hi; ++v) {
+    const auto u = static_cast<std::size_t>(v);
+    n += h.count[u];
+    for (std::size_t c = 0; c < 3; ++c) sum[c] += h.sums[c][u];
+  }
+  if (n == 0) return std::nullopt;
+  const auto d = static_cast<double>(n);
+  return Rgb{static_cast<double>(sum[0]) / d, static_cast<double>(sum[1]) / d,
+             static_cast<double>(sum[2]) / d};
+}
+
+}  // namespace
+
+InkAndPaper ink_and_paper(const LumaHistogram& h, const Paper& paper,
+                          const DocumentParams& params) {
+  InkAndPaper out;
+  if (h.pixels == 0) return out;
+  const auto n = static_cast<double>(h.pixels);
+  const int lo = static_cast<int>(std::max(0.0, paper.y - 30));
+  const int hi = static_cast<int>(std::min(255.0, paper.y + 30));
+  int mode = lo;
+  for (int v = lo; v <= hi; ++v) {
+    if (h.count[static_cast<std::size_t>(v)] > h.count[static_cast<std::size_t>(mode)]) mode = v;
+  }
+  const auto peak = static_cast<double>(h.count[static_cast<std::size_t>(mode)]);
+  int up = mode;
+  while (up < 255 && static_cast<double>(h.count[static_cast<std::size_t>(up + 1)]) > 0.4 * peak) {
+    ++up;
+  }
+  out.mode = mode;
+  out.sigma = std::max(0.7, up > mode ? (up - mode) / 1.35 : 0.7);
+  out.light_y = round_half_up(mode - params.light_sigmas * out.sigma);
+  const double edge = std::min(mode - 3 * out.sigma, mode - params.paper_gap);
+  out.edge = static_cast<int>(std::max(0.0, edge));
+  std::uint64_t ink = 0, above = 0;
+  for (int v = 0; v < 256; ++v) (v < out.edge ? ink : above) += h.count[static_cast<std::size_t>(v)];
+  out.paper_share = static_cast<double>(above) / n;
+  out.ink_share = static_cast<double>(ink) / n;
+  if (ink == 0) return out;
+  const double target = params.ink_rank * static_cast<double>(ink);
+  std::uint64_t cumulative = 0;
+  int dark = 0;
+  for (; dark < out.edge; ++dark) {
+    cumulative += h.count[static_cast<std::size_t>(dark)];
+    if (static_cast<double>(cumulative) >= target) break;
+  }
+  out.dark_y = dark;
+  const std::optional<Rgb> core = colour_near(h, 0, dark);  // every pixel at or below dark
+  if (core) out.ink = *core;
+  const std::optional<Rgb> d = colour_near(h, out.dark_y, 2);
+  const std::optional<Rgb> l = colour_near(h, out.light_y, 2);
+  if (!d || !l) return out;
+  Levels levels;
+  const double dc[3] = {d->r, d->g, d->b}, lc[3] = {l->r, l->g, l->b};
+  for (std::size_t c = 0; c < 3; ++c) {
+    const int dark_c = round_half_up(dc[c]), light_c = round_half_up(lc[c]);
+    if (dark_c >= light_c) return out;  // the levels cross: nothing sensible to stretch
+    levels[c] = ChannelLevels{static_cast<std::uint8_t>(dark_c), static_cast<std::uint8_t>(light_c)};
+  }
+  out.levels = levels;
+  return out;
+}
+
+// ---- stage 6 ------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr double kFringeSlope = 4;     // block luma slope at which an edge shows fringes
+constexpr std::size_t kFringeEdges = 50;
+
+struct Deviation {
+  float r = 0, g = 0, b = 0;
+};
+
+// Each block's colour less what paper mixed with the page's ink would be at
+// its luma, less the paper's own tint (more of it freely, less of it up to
+// half), and the darkness that raises its colour floor. Background blocks
+// are left at zero.
+struct Deviations {
+  std::vector<Deviation> dev;
+  std::vector<float> darkness;  // tile paper luma less block luma
+};
+
+Deviations deviations(const BlockGrid& grid, const Paper& paper, const Mask& mask,
+                      const InkAndPaper& ink) {
+  const std::size_t count = grid.rows * grid.cols;
+  Deviations out;
+  out.dev.resize(count);
+  out.darkness.resize(count);
+  const double ink_y = luma_of(ink.ink);
+  const double mean = (paper.colour.r + paper.colour.g + paper.colour.b) / 3;
+  const double tint[3] = {paper.colour.r - mean, paper.colour.g - mean, paper.colour.b - mean};
+  const double tint_norm = std::sqrt(tint[0] * tint[0] + tint[1] * tint[1] + tint[2] * tint[2]);
+  const bool tinted = tint_norm > 4;
+  const double u[3] = {tinted ? tint[0] / tint_norm : 0, tinted ? tint[1] / tint_norm : 0,
+                       tinted ? tint[2] / tint_norm : 0};
+  std::vector<std::size_t> tile_col(grid.cols);
+  for (std::size_t j = 0; j < grid.cols; ++j) tile_col[j] = tile_of(j, paper.tile_cols, grid.cols);
+  for (std::size_t i = 0; i < grid.rows; ++i) {
+    const std::size_t tile_row = tile_of(i, paper.tile_rows, grid.rows) * paper.tile_cols;
+    for (std::size_t j = 0; j < grid.cols; ++j) {
+      const std::size_t k = i * grid.cols + j;
+      if (mask[k] != 0) continue;
+      const Block& b = grid.blocks[k];
+      const Rgb& tp = paper.tile_colour[tile_row + tile_col[j]];
+      const double tpy = luma_of(tp);
+      const double a = std::clamp((tpy - b.y) / std::max(1.0, tpy - ink_y), 0.0, 1.0);
+      double r = b.r - (tp.r + a * (ink.ink.r - tp.r));
+      double g = b.g - (tp.g + a * (ink.ink.g - tp.g));
+      double bl = b.b - (tp.b + a * (ink.ink.b - tp.b));
+      if (tinted) {
+        const double along = std::max(r * u[0] + g * u[1] + bl * u[2], -0.5 * tint_norm);
+        const double take = along * (1 - a);
+        r -= take * u[0];
+        g -= take * u[1];
+        bl -= take * u[2];
+      }
+      out.dev[k] = Deviation{static_cast<float>(r), static_cast<float>(g), static_cast<float>(bl)};
+      out.darkness[k] = static_cast<float>(tpy - b.y);
+    }
+  }
+  return out;
+}
+
+// The slope of block luma at every block, as numpy's gradient: central
+// inside, one-sided at the ends.
+struct Slopes {
+  std::vector<float> x, y;
+};
+
+Slopes slopes_of(const BlockGrid& grid) {
+  Slopes s;
+  const std::size_t count = grid.rows * grid.cols;
+  s.x.assign(count, 0);
+  s.y.assign(count, 0);
+  for (std::size_t i = 0; i < grid.rows; ++i) {
+    const Block* row = &grid.blocks[i * grid.cols];
+    const Block* up = i > 0 ? row - grid.cols : row;
+    const Block* down = i + 1 < grid.rows ? row + grid.cols : row;
+    const float vertical = (i > 0 && i + 1 < grid.rows) ? 0.5f : 1.0f;
+    for (std::size_t j = 0; j < grid.cols; ++j) {
+      const std::size_t left = j > 0 ? j - 1 : j, right = j + 1 < grid.cols ? j + 1 : j;
+      const float horizontal = (j > 0 && j + 1 < grid.cols) ? 0.5f : 1.0f;
+      if (grid.cols > 1) s.x[i * grid.cols + j] = (row[right].y - row[left].y) * horizontal;
+      if (grid.rows > 1) s.y[i * grid.cols + j] = (down[j].y - up[j].y) * vertical;
+    }
+  }
+  return s;
+}
+
+// Colour fringes: channels slightly out of register (a scanner's sensor
+// lines, a lens) colour every edge in proportion to its slope. The fit is
+// made on the edges that agree with it, so that colour marks, which are no
+// fringes, do not pull it; it is then taken off every block.
+void remove_fringes(const BlockGrid& grid, const Mask& mask, std::vector<Deviation>& dev) {
+  const std::size_t count = grid.rows * grid.cols;
+  const Slopes slope = slopes_of(grid);
+  std::vector<std::uint32_t> edges;
+  for (std::size_t k = 0; k < count; ++k) {
+    const float gx = slope.x[k], gy = slope.y[k];
+    if (mask[k] == 0 && gx * gx + gy * gy > kFringeSlope * kFringeSlope) {
+      edges.push_back(static_cast<std::uint32_t>(k));
+    }
+  }
+  if (edges.size() <= kFringeEdges) return;
+  std::vector<std::uint8_t> use(edges.size(), 1);
+  double coef[2][3] = {{0, 0, 0}, {0, 0, 0}};
+  std::vector<float> residual(edges.size()), sorted;
+  for (int round = 0; round < 3; ++round) {
+    double sxx = 0, sxy = 0, syy = 0, bx[3] = {0, 0, 0}, by[3] = {0, 0, 0};
+    for (std::size_t e = 0; e < edges.size(); ++e) {
+      if (use[e] == 0) continue;
+      const std::uint32_t k = edges[e];
+      const double gx = slope.x[k], gy = slope.y[k];
+      const double v[3] = {dev[k].r, dev[k].g, dev[k].b};
+      sxx += gx * gx;
+      sxy += gx * gy;
+      syy += gy * gy;
+      for (std::size_t c = 0; c < 3; ++c) {
+        bx[c] += gx * v[c];
+        by[c] += gy * v[c];
+      }
+    }
+    const double det = sxx * syy - sxy * sxy;
+    if (std::fabs(det) < 1e-9) return;
+    for (std::size_t c = 0; c < 3; ++c) {
+      coef[0][c] = (syy * bx[c] - sxy * by[c]) / det;
+      coef[1][c] = (sxx * by[c] - sxy * bx[c]) / det;
+    }
+    for (std::size_t e = 0; e < edges.size(); ++e) {
+      const std::uint32_t k = edges[e];
+      const double gx = slope.x[k], gy = slope.y[k];
+      const double r = dev[k].r - (gx * coef[0][0] + gy * coef[1][0]);
+      const double g = dev[k].g - (gx * coef[0][1] + gy * coef[1][1]);
+      const double b = dev[k].b - (gx * coef[0][2] + gy * coef[1][2]);
+      residual[e] = static_cast<float>(r * r + g * g + b * b);  // squared: the order is the same
+    }
+    sorted = residual;
+    const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() * 4 / 5);
+    std::nth_element(sorted.begin(), at, sorted.end());
+    const float cut = *at;  // the residual four fifths of the edges stay within
+    for (std::size_t e = 0; e < edges.size(); ++e) use[e] = residual[e] <= cut;
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    if (mask[k] != 0) continue;
+    const double gx = slope.x[k], gy = slope.y[k];
+    dev[k].r -= static_cast<float>(gx * coef[0][0] + gy * coef[1][0]);
+    dev[k].g -= static_cast<float>(gx * coef[0][1] + gy * coef[1][1]);
+    dev[k].b -= static_cast<float>(gx * coef[0][2] + gy * coef[1][2]);
+  }
+}
+
+// Takes out the rulings of ruled paper (three or more thin lines across the
+// page) and margin lines (one or two thin lines down it): rows of blocks
+// coloured across half the page or more, a few blocks thick. A single band
+// across, a highlighter stroke, stays. Returns the lines taken out.
+std::size_t remove_lines(std::vector<std::uint8_t>& coloured, std::size_t rows, std::size_t cols) {
+  std::size_t found = 0;
+  for (int down = 0; down < 2; ++down) {
+    const std::size_t lines_n = down != 0 ? cols : rows;  // lines of this direction
+    const std::size_t length = down != 0 ? rows : cols;
+    auto at = [&](std::size_t line, std::size_t t) -> std::uint8_t& {
+      return down != 0 ? coloured[t * cols + line] : coloured[line * cols + t];
+    };
+    std::vector<std::uint8_t> full(lines_n, 0);
+    for (std::size_t line = 0; line < lines_n; ++line) {
+      std::size_t n = 0;
+      for (std::size_t t = 0; t < length; ++t) n += at(line, t);
+      full[line] = static_cast<double>(n) >= 0.5 * static_cast<double>(length);
+    }
+    std::vector<std::vector<std::size_t>> lines;
+    for (std::size_t line = 0; line < lines_n; ++line) {
+      if (full[line] == 0) continue;
+      std::size_t band = 0;
+      for (std::size_t other = line >= 3 ? line - 3 : 0; other < std::min(lines_n, line + 4); ++other) {
+        band += full[other];
+      }
+      if (band > 4) continue;  // a band, not a line
+      if (!lines.empty() && line - lines.back().back() <= 3) {
+        lines.back().push_back(line);
+      } else {
+        lines.push_back({line});
+      }
+    }
+    const std::size_t at_least = down != 0 ? 1 : 3, at_most = down != 0 ? 2 : lines_n;
+    if (lines.size() < at_least || lines.size() > at_most) continue;
+    for (const auto& line : lines) {
+      const std::size_t first = line.front() > 0 ? line.front() - 1 : 0;
+      const std::size_t last = std::min(lines_n - 1, line.back() + 1);
+      for (std::size_t l = first; l <= last; ++l) {
+        for (std::size_t t = 0; t < length; ++t) at(l, t) = 0;
+      }
+    }
+    found += lines.size();
+  }
+  return found;
+}
+
+struct Mark {
+  std::size_t size = 0;
+  std::size_t top = 0, bottom = 0, left = 0, right = 0;  // bottom and right exclusive
+  double a = 0, y = 0;                                    // summed opponent deviations
+  Rgb colour;                                             // summed block colours
+};
+
+std::vector<Mark> marks_of(const BlockGrid& grid, const std::vector<std::uint8_t>& coloured,
+                           const std::vector<Deviation>& dev) {
+  std::vector<Mark> marks;
+  std::vector<std::uint8_t> seen(coloured.size(), 0);
+  std::vector<std::size_t> stack;
+  for (std::size_t start = 0; start < coloured.size(); ++start) {
+    if (coloured[start] == 0 || seen[start] != 0) continue;
+    Mark m;
+    m.top = m.bottom = start / grid.cols;
+    m.left = m.right = start % grid.cols;
+    stack.assign(1, start);
+    seen[start] = 1;
+    while (!stack.empty()) {
+      const std::size_t k = stack.back();
+      stack.pop_back();
+      const std::size_t i = k / grid.cols, j = k % grid.cols;
+      ++m.size;
+      m.top = std::min(m.top, i);
+      m.bottom = std::max(m.bottom, i);
+      m.left = std::min(m.left, j);
+      m.right = std::max(m.right, j);
+      const Opponent o = opponent(dev[k].r, dev[k].g, dev[k].b);
+      m.a += o.a;
+      m.y += o.y;
+      const Block& b = grid.blocks[k];
+      m.colour.r += b.r;
+      m.colour.g += b.g;
+      m.colour.b += b.b;
+      for (std::ptrdiff_t di = -1; di <= 1; ++di) {
+        for (std::ptrdiff_t dj = -1; dj <= 1; ++dj) {
+          const std::ptrdiff_t ni = static_cast<std::ptrdiff_t>(i) + di;
+          const std::ptrdiff_t nj = static_cast<std::ptrdiff_t>(j) + dj;
+          if (ni < 0 || nj < 0 || ni >= static_cast<std::ptrdiff_t>(grid.rows) ||
+              nj >= static_cast<std::ptrdiff_t>(grid.cols)) {
+            continue;
+          }
+          const std::size_t nk = static_cast<std::size_t>(ni) * grid.cols + static_cast<std::size_t>(nj);
+          if (coloured[nk] != 0 && seen[nk] == 0) {
+            seen[nk] = 1;
+            stack.push_back(nk);
+          }
+        }
+      }
+    }
+    ++m.bottom;
+    ++m.right;
+    marks.push_back(m);
+  }
+  return marks;
+}
+
+// A thin, dull strip along an edge (a gutter, a page's browned edge) or a
+// thin line across most of the page: neither is a mark.
+bool is_line(const Mark& m, std::size_t rows, std::size_t cols) {
+  const std::size_t h = m.bottom - m.top, w = m.right - m.left;
+  const double longer = static_cast<double>(std::max(h, w));
+  const double shorter = static_cast<double>(std::min(h, w));
+  const auto r = static_cast<double>(rows), c = static_cast<double>(cols);
+  const bool thin = shorter <= std::max(3.0, 0.03 * std::max(r, c)) && longer >= 8 * shorter;
+  if (!thin) return false;
+  const bool across = static_cast<double>(w) >= 0.5 * c || static_cast<double>(h) >= 0.5 * r;
+  if (across) return true;
+  const bool horizontal = w > h;
+  const bool near_edge =
+      horizontal ? (static_cast<double>(m.top) <= 0.08 * r || static_cast<double>(m.bottom) >= 0.92 * r)
+                 : (static_cast<double>(m.left) <= 0.08 * c || static_cast<double>(m.right) >= 0.92 * c);
+  const double n = static_cast<double>(m.size);
+  const Rgb mean{m.colour.r / n, m.colour.g / n, m.colour.b / n};
+  return near_edge && longer >= 0.05 * (horizontal ? c : r) && own_excess(mean) < 20;
+}
+
+}  // namespace
+
+namespace {
+
+// The colour marks among the blocks whose deviation is over their floor:
+// fills `out` (score, largest, marks, lines).
+void score_marks(const BlockGrid& grid, const Mask& mask, const Deviations& d,
+                 const DocumentParams& params, ColourMeasure& out) {
+  const std::size_t count = grid.rows * grid.cols;
+  std::vector<std::uint8_t> coloured(count, 0);
+  for (std::size_t k = 0; k < count; ++k) {
+    if (mask[k] != 0) continue;
+    // The colour of dark blocks is harder to see, and noisier.
+    const double floor = std::max(params.colour_floor, params.dark_floor * d.darkness[k]);
+    const Opponent o = opponent(d.dev[k].r, d.dev[k].g, d.dev[k].b);
+    coloured[k] = o.a * o.a + o.y * o.y > floor * floor;
+  }
+  out.lines = remove_lines(coloured, grid.rows, grid.cols);
+  out.largest = out.marks = 0;
+  double score = 0;
+  for (const Mark& m : marks_of(grid, coloured, d.dev)) {
+    if (m.size < params.min_mark) continue;
+    if (is_line(m, grid.rows, grid.cols)) {
+      ++out.lines;
+      continue;
+    }
+    ++out.marks;
+    out.largest = std::max(out.largest, m.size);
+    // Weighted by the mark's mean colour: a mark of one colour counts in
+    // full, blocks whose deviations cancel hardly at all.
+    score += std::sqrt(m.a * m.a + m.y * m.y);
+  }
+  out.score = score / static_cast<double>(count) * 1000;
+}
+
+}  // namespace
+
+ColourMeasure measure_colour(const BlockGrid& grid, const Paper& paper, const Mask& mask,
+                             const InkAndPaper& ink, const DocumentParams& params) {
+  ColourMeasure out;
+  out.ink_excess = own_excess(ink.ink);
+  if (grid.rows * grid.cols == 0) return out;
+  Deviations d = deviations(grid, paper, mask, ink);
+  score_marks(grid, mask, d, params, out);
+  // Fringes only colour edges: a page on which nothing is found has no need
+  // of their fit, and one on which colour is found is measured again
+  // without them.
+  if (out.score > params.colour_limit) {
+    remove_fringes(grid, mask, d.dev);
+    score_marks(grid, mask, d, params, out);
+  }
+  return out;
+}
+
+// ---- stage 7 ---------------------------------------------------------------------------------
+
+LossMeasure measure_loss(const BlockGrid& grid, const Paper& paper, const Mask& mask,
+                         const LumaHistogram& histogram, const InkAndPaper& ink,
+                         const DocumentParams& params) {
+  LossMeasure out;
+  if (histogram.pixels == 0) return out;
+  std::uint64_t black = 0;
+  for (int v = 0; v <= ink.dark_y && v < 256; ++v) black += histogram.count[static_cast<std::size_t>(v)];
+  out.black_share = static_cast<double>(black) / static_cast<double>(histogram.pixels);
+  const double span = std::max(1, ink.light_y - ink.dark_y);
+  auto stretched = [&](double v) {
+    return std::clamp((v - ink.dark_y) / span * 255.0, 0.0, 255.0);
+  };
+  const double contrast = std::max(24.0, params.loss_contrast * (ink.mode - ink.dark_y));
+  std::vector<double> lumas;
+  for (std::size_t ti = 0; ti < paper.tile_rows; ++ti) {
+    const std::size_t i0 = tile_start(ti, paper.tile_rows, grid.rows);
+    const std::size_t i1 = tile_start(ti + 1, paper.tile_rows, grid.rows);
+    for (std::size_t tj = 0; tj < paper.tile_cols; ++tj) {
+      const std::size_t j0 = tile_start(tj, paper.tile_cols, grid.cols);
+      const std::size_t j1 = tile_start(tj + 1, paper.tile_cols, grid.cols);
+      lumas.clear();
+      for (std::size_t i = i0; i < i1; ++i) {
+        for (std::size_t j = j0; j < j1; ++j) {
+          if (mask[i * grid.cols + j] == 0) lumas.push_back(grid.at(i, j).y);
+        }
+      }
+      if (lumas.size() < 8) continue;
+      const double low = percentile(lumas, 5), high = percentile(lumas, 95);
+      // Brighter than paper (background, highlights) is no content to lose.
+      if (high - low < contrast || low >= ink.light_y - 3 * ink.sigma) continue;
+      ++out.content_tiles;
+      if (stretched(high) - stretched(low) < 10) ++out.lost_tiles;
+    }
+  }
+  return out;
+}
+
+// ---- the chain --------------------------------------------------------------------------------
+
+DocumentAnalysis analyse_document(const std::uint8_t* pixels, std::size_t width,
+                                  std::size_t height, const DocumentParams& params) {
+  DocumentAnalysis a;
+  a.width = width;
+  a.height = height;
+  a.block = block_size(width, height, params);
+  const BlockGrid grid = block_means(pixels, width, height, a.block);
+  if (grid.rows < 4 || grid.cols < 4) return a;  // too small to tell paper from ink
+  const Paper first = estimate_paper(grid, nullptr, params);
+  const Mask mask = background_mask(grid, first, params);
+  std::size_t masked = 0;
+  for (const std::uint8_t m : mask) masked += m;
+  a.background_share = static_cast<double>(masked) / static_cast<double>(mask.size());
+  a.paper = estimate_paper(grid, &mask, params);
+  const LumaHistogram histogram = luma_histogram(pixels, width, grid, mask);
+  a.ink = ink_and_paper(histogram, a.paper, params);
+  if (histogram.pixels == 0) return a;
+  if (a.ink.ink_share < params.min_ink_share) {
+    a.refusal = Refusal::kBlank;
+    return a;
+  }
+  if (a.paper.roughness > params.max_roughness || a.ink.paper_share < params.min_paper_share ||
+      !a.ink.levels) {
+    return a;
+  }
+  a.colour = measure_colour(grid, a.paper, mask, a.ink, params);
+  if (a.colour.ink_excess > params.ink_tolerance) {
+    a.refusal = Refusal::kInkColour;
+    return a;
+  }
+  if (a.colour.score > params.colour_limit) {
+    a.refusal = Refusal::kColour;
+    return a;
+  }
+  a.loss = measure_loss(grid, a.paper, mask, histogram, a.ink, params);
+  const bool lost = a.loss.content_tiles > 0 && a.loss.lost_tiles >= 2 &&
+                    static_cast<double>(a.loss.lost_tiles) >
+                        params.lost_share * static_cast<double>(a.loss.content_tiles);
+  if (lost || a.loss.black_share > params.black_limit) {
+    a.refusal = Refusal::kLoss;
+    return a;
+  }
+  a.refusal = Refusal::kNone;
+  a.levels = a.ink.levels;
+  return a;
+}
+
+}  // namespace vorn::document
