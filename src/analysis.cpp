@@ -23,6 +23,7 @@ namespace {
 // computes exactly the same integers as the scalar one.
 struct PassLevels {
   int dark[3], light[3];
+  int far_dark[3], far_light[3];  // the levels moved out by kFarClip, kept within 0..255
   unsigned offset[3], scale[3];
   std::size_t source[3];  // the channel compared in place of each channel
   bool compares;          // two channels with two levels at least
@@ -33,6 +34,8 @@ struct PassLevels {
     for (std::size_t c = 0; c < 3; ++c) {
       dark[c] = levels[c].dark;
       light[c] = levels[c].light;
+      far_dark[c] = std::max(0, dark[c] - kFarClip);
+      far_light[c] = std::min(255, light[c] + kFarClip);
       offset[c] = 4u * levels[c].dark;
       const unsigned span = static_cast<unsigned>(levels[c].light - levels[c].dark);
       scale[c] = span == 0 ? 0 : std::min(65535u, 255u * 1024u / span);
@@ -60,7 +63,7 @@ struct PassLevels {
 };
 
 struct PassCounts {
-  std::uint64_t coloured = 0, black = 0, white = 0;
+  std::uint64_t coloured = 0, black = 0, white = 0, far_black = 0, far_white = 0;
 
   // Bitwise, not logical: no branch per pixel.
   static unsigned bit(bool b) { return b ? 1u : 0u; }
@@ -71,6 +74,10 @@ struct PassCounts {
              (bit(r < k.dark[0]) | bit(g < k.dark[1]) | bit(b < k.dark[2]));
     white += bit(r >= k.light[0]) & bit(g >= k.light[1]) & bit(b >= k.light[2]) &
              (bit(r > k.light[0]) | bit(g > k.light[1]) | bit(b > k.light[2]));
+    far_black += bit(r <= k.dark[0]) & bit(g <= k.dark[1]) & bit(b <= k.dark[2]) &
+                 (bit(r < k.far_dark[0]) | bit(g < k.far_dark[1]) | bit(b < k.far_dark[2]));
+    far_white += bit(r >= k.light[0]) & bit(g >= k.light[1]) & bit(b >= k.light[2]) &
+                 (bit(r > k.far_light[0]) | bit(g > k.far_light[1]) | bit(b > k.far_light[2]));
   }
 };
 
@@ -130,7 +137,7 @@ VORN_TARGET("avx2") inline Planes deinterleave(const std::uint8_t* p) {
 }
 
 struct VectorLevels {
-  __m128i dark[3], light[3], offset[3], scale[3], cap, limit, ones;
+  __m128i dark[3], light[3], far_dark[3], far_light[3], offset[3], scale[3], cap, limit, ones;
 };
 
 VORN_TARGET("avx2") inline unsigned count_bits(__m128i mask) {
@@ -142,18 +149,28 @@ VORN_TARGET("avx2") inline void clip16(const VectorLevels& v, const Planes& p, P
   const __m128i ch[3] = {p.r, p.g, p.b};
   __m128i all_dark = _mm_set1_epi8(-1), any_below = _mm_setzero_si128();
   __m128i all_light = all_dark, any_above = any_below;
+  __m128i any_far_below = any_below, any_far_above = any_below;
+  // Strictly beyond a level: at or beyond it, and not at it.
+  auto beyond_low = [](__m128i x, __m128i level) {
+    return _mm_andnot_si128(_mm_cmpeq_epi8(x, level), _mm_cmpeq_epi8(_mm_min_epu8(x, level), x));
+  };
+  auto beyond_high = [](__m128i x, __m128i level) {
+    return _mm_andnot_si128(_mm_cmpeq_epi8(x, level), _mm_cmpeq_epi8(_mm_max_epu8(x, level), x));
+  };
   for (std::size_t c = 0; c < 3; ++c) {
-    const __m128i at_dark = _mm_cmpeq_epi8(ch[c], v.dark[c]);
     const __m128i to_dark = _mm_cmpeq_epi8(_mm_min_epu8(ch[c], v.dark[c]), ch[c]);
-    const __m128i at_light = _mm_cmpeq_epi8(ch[c], v.light[c]);
     const __m128i to_light = _mm_cmpeq_epi8(_mm_max_epu8(ch[c], v.light[c]), ch[c]);
     all_dark = _mm_and_si128(all_dark, to_dark);
-    any_below = _mm_or_si128(any_below, _mm_andnot_si128(at_dark, to_dark));
+    any_below = _mm_or_si128(any_below, beyond_low(ch[c], v.dark[c]));
+    any_far_below = _mm_or_si128(any_far_below, beyond_low(ch[c], v.far_dark[c]));
     all_light = _mm_and_si128(all_light, to_light);
-    any_above = _mm_or_si128(any_above, _mm_andnot_si128(at_light, to_light));
+    any_above = _mm_or_si128(any_above, beyond_high(ch[c], v.light[c]));
+    any_far_above = _mm_or_si128(any_far_above, beyond_high(ch[c], v.far_light[c]));
   }
   counts.black += count_bits(_mm_and_si128(all_dark, any_below));
   counts.white += count_bits(_mm_and_si128(all_light, any_above));
+  counts.far_black += count_bits(_mm_and_si128(all_dark, any_far_below));
+  counts.far_white += count_bits(_mm_and_si128(all_light, any_far_above));
 }
 
 VORN_TARGET("avx2") inline __m128i stretch8(const VectorLevels& v, std::size_t c, __m128i sum) {
@@ -173,6 +190,8 @@ VORN_TARGET("avx2") void vector_rows(const PassLevels& k, const std::uint8_t* to
   for (std::size_t c = 0; c < 3; ++c) {
     v.dark[c] = _mm_set1_epi8(static_cast<char>(k.dark[c]));
     v.light[c] = _mm_set1_epi8(static_cast<char>(k.light[c]));
+    v.far_dark[c] = _mm_set1_epi8(static_cast<char>(k.far_dark[c]));
+    v.far_light[c] = _mm_set1_epi8(static_cast<char>(k.far_light[c]));
     v.offset[c] = _mm_set1_epi16(static_cast<short>(k.offset[c]));
     v.scale[c] = _mm_set1_epi16(static_cast<short>(k.scale[c]));
   }
@@ -237,7 +256,8 @@ StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
 #endif
     scalar_blocks(k, top, bottom, x, width, counts);
   }
-  return StretchCounts{counts.coloured, counts.black, counts.white};
+  return StretchCounts{counts.coloured, counts.black, counts.white, counts.far_black,
+                       counts.far_white};
 }
 
 ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t width, std::size_t height,

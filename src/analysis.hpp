@@ -33,7 +33,15 @@ struct StretchCounts {
   // of other values, so their detail is lost.
   std::uint64_t black = 0;
   std::uint64_t white = 0;
+  // Of those, the ones beyond the level by more than kFarClip in a channel:
+  // not the spread of a flat paper or ink around its level, but detail.
+  std::uint64_t far_black = 0;
+  std::uint64_t far_white = 0;
 };
+
+// How far beyond a level a clipped pixel is detail rather than the noise of
+// the paper or the ink the level was read from.
+inline constexpr int kFarClip = 32;
 
 // Counts over a row-major RGB image. Each channel is stretched to 0..255 by
 // its own levels; the pixels of a 2 x 2 block are coloured when the block's

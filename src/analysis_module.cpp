@@ -61,9 +61,11 @@ PyRef levels_or_none(const std::optional<Levels>& levels) {
 
 PyRef stretch_or_none(const std::optional<StretchCounts>& s) {
   if (!s) return PyRef::borrow(Py_None);
-  return new_ref(Py_BuildValue("{sKsKsK}", "coloured", static_cast<unsigned long long>(s->coloured),
-                               "black", static_cast<unsigned long long>(s->black), "white",
-                               static_cast<unsigned long long>(s->white)));
+  return new_ref(Py_BuildValue(
+      "{sKsKsKsKsK}", "coloured", static_cast<unsigned long long>(s->coloured), "black",
+      static_cast<unsigned long long>(s->black), "white", static_cast<unsigned long long>(s->white),
+      "far_black", static_cast<unsigned long long>(s->far_black), "far_white",
+      static_cast<unsigned long long>(s->far_white)));
 }
 
 const char* rejection_name(Rejection r) {
@@ -167,7 +169,9 @@ PyObject* document_dict(const document::DocumentAnalysis& a) {
   set_item(d, "dark", size_value(static_cast<std::size_t>(std::max(0, a.ink.dark_y))));
   set_item(d, "paper_share", double_value(a.ink.paper_share));
   set_item(d, "ink_share", double_value(a.ink.ink_share));
+  set_item(d, "black_ink_share", double_value(a.ink.black_ink_share));
   set_item(d, "ink_colour", rgb_tuple(a.ink.ink));
+  set_item(d, "vivid_share", double_value(a.colour.vivid_share));
   set_item(d, "ink_excess", double_value(a.colour.ink_excess));
   set_item(d, "colour_score", double_value(a.colour.score));
   set_item(d, "largest_mark", size_value(a.colour.largest));

@@ -463,10 +463,18 @@ InkAndPaper ink_and_paper(const LumaHistogram& h, const Paper& paper,
   out.light_y = round_half_up(mode - params.light_sigmas * out.sigma);
   const double edge = std::min(mode - 3 * out.sigma, mode - params.paper_gap);
   out.edge = static_cast<int>(std::max(0.0, edge));
-  std::uint64_t ink = 0, above = 0;
-  for (int v = 0; v < 256; ++v) (v < out.edge ? ink : above) += h.count[static_cast<std::size_t>(v)];
+  std::uint64_t ink = 0, above = 0, brighter = 0;
+  const double top = mode + std::max(3 * out.sigma, params.paper_gap);
+  for (int v = 0; v < 256; ++v) {
+    const std::uint64_t c = h.count[static_cast<std::size_t>(v)];
+    (v < out.edge ? ink : above) += c;
+    if (v > top) brighter += c;
+  }
   out.paper_share = static_cast<double>(above) / n;
   out.ink_share = static_cast<double>(ink) / n;
+  out.bright_share = static_cast<double>(brighter) / n;
+  const std::uint64_t black = h.count[0] + h.count[1] + h.count[2];
+  out.black_ink_share = ink != 0 ? static_cast<double>(black) / static_cast<double>(ink) : 0;
   if (ink == 0) return out;
   const double target = params.ink_rank * static_cast<double>(ink);
   std::uint64_t cumulative = 0;
@@ -496,8 +504,10 @@ InkAndPaper ink_and_paper(const LumaHistogram& h, const Paper& paper,
 
 namespace {
 
-constexpr double kFringeSlope = 4;     // block luma slope at which an edge shows fringes
-constexpr std::size_t kFringeEdges = 50;
+constexpr double kFringeSlope = 4;          // block luma slope at which an edge shows fringes
+constexpr std::size_t kFringeEdges = 50;     // fewer edges than this: no fit
+constexpr std::size_t kFewestMarkBlocks = 4;
+constexpr double kSmallGrid = 100;           // blocks on the short side below which marks shrink
 
 struct Deviation {
   float r = 0, g = 0, b = 0;
@@ -784,9 +794,16 @@ void score_marks(const BlockGrid& grid, const Mask& mask, const Deviations& d,
   }
   out.lines = remove_lines(coloured, grid.rows, grid.cols);
   out.largest = out.marks = 0;
+  // On a small image (few blocks, each still 4 pixels) a mark covers fewer
+  // blocks: the smallest one counted shrinks with the page, but never to so
+  // few that noise makes one.
+  const double across = static_cast<double>(std::min(grid.rows, grid.cols)) / kSmallGrid;
+  const auto min_mark = std::max<std::size_t>(
+      kFewestMarkBlocks, static_cast<std::size_t>(std::lround(
+                             static_cast<double>(params.min_mark) * std::min(1.0, across * across))));
   double score = 0;
   for (const Mark& m : marks_of(grid, coloured, d.dev)) {
-    if (m.size < params.min_mark) continue;
+    if (m.size < min_mark) continue;
     if (is_line(m, grid.rows, grid.cols)) {
       ++out.lines;
       continue;
@@ -858,6 +875,12 @@ LossMeasure measure_loss(const BlockGrid& grid, const Paper& paper, const Mask& 
   return out;
 }
 
+namespace {
+constexpr double kBlankSpread = 8;  // the paper heap's spread, in levels, of a blank page
+constexpr double kVivid = 40;       // a block's own colour beyond the warm cone
+constexpr double kVividShare = 0.05;
+}  // namespace
+
 // ---- the chain --------------------------------------------------------------------------------
 
 DocumentAnalysis analyse_document(const std::uint8_t* pixels, std::size_t width,
@@ -869,29 +892,55 @@ DocumentAnalysis analyse_document(const std::uint8_t* pixels, std::size_t width,
   const BlockGrid grid = block_means(pixels, width, height, a.block);
   if (grid.rows < 4 || grid.cols < 4) return a;  // too small to tell paper from ink
   const Paper first = estimate_paper(grid, nullptr, params);
-  const Mask mask = background_mask(grid, first, params);
+  Mask mask = background_mask(grid, first, params);
   std::size_t masked = 0;
   for (const std::uint8_t m : mask) masked += m;
   a.background_share = static_cast<double>(masked) / static_cast<double>(mask.size());
+  // More "background" than a scan has around its page is the picture
+  // itself (a colour photo of large even areas): nothing is taken off.
+  if (a.background_share > params.max_background) {
+    std::fill(mask.begin(), mask.end(), std::uint8_t{0});
+    a.background_share = 0;
+  }
   a.paper = estimate_paper(grid, &mask, params);
   const LumaHistogram histogram = luma_histogram(pixels, width, grid, mask);
   a.ink = ink_and_paper(histogram, a.paper, params);
   if (histogram.pixels == 0) return a;
+  // Plainly colourful (outside the warm cone of aged paper and brown ink,
+  // over a good part of the page): colour, whatever else is found.
+  std::size_t vivid = 0, page_blocks = 0;
+  for (std::size_t k = 0; k < grid.blocks.size(); ++k) {
+    if (mask[k] != 0) continue;
+    ++page_blocks;
+    vivid += own_excess(colour_of(grid.blocks[k])) > kVivid;
+  }
+  a.colour.vivid_share = static_cast<double>(vivid) / static_cast<double>(std::max<std::size_t>(1, page_blocks));
+  if (a.colour.vivid_share > kVividShare) {
+    a.refusal = Refusal::kColour;
+    return a;
+  }
   if (a.ink.ink_share < params.min_ink_share) {
-    a.refusal = Refusal::kBlank;
+    // Blank is one even heap of paper and nothing else; a wide heap, or
+    // anything far brighter than it, is a picture.
+    if (a.ink.sigma <= kBlankSpread && a.ink.bright_share < params.min_ink_share) {
+      a.refusal = Refusal::kBlank;
+    }
     return a;
   }
-  if (a.paper.roughness > params.max_roughness || a.ink.paper_share < params.min_paper_share ||
-      !a.ink.levels) {
-    return a;
-  }
+  // Colour first: an image that keeps its colour is told so, page or not.
+  const double vivid_share = a.colour.vivid_share;
   a.colour = measure_colour(grid, a.paper, mask, a.ink, params);
+  a.colour.vivid_share = vivid_share;
   if (a.colour.ink_excess > params.ink_tolerance) {
     a.refusal = Refusal::kInkColour;
     return a;
   }
   if (a.colour.score > params.colour_limit) {
     a.refusal = Refusal::kColour;
+    return a;
+  }
+  if (a.paper.roughness > params.max_roughness || a.ink.paper_share < params.min_paper_share ||
+      !a.ink.levels) {
     return a;
   }
   a.loss = measure_loss(grid, a.paper, mask, histogram, a.ink, params);

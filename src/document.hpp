@@ -36,6 +36,7 @@ struct DocumentParams {
   std::size_t blocks_across = 400;  // blocks on the short side (at least 4 px each)
   std::size_t tiles_across = 16;    // tiles on the short side, for paper and loss
   double background_depth = 0.2;    // how far from an edge a background may reach
+  double max_background = 0.4;      // more than this of the image is no background
   double ink_rank = 0.12;           // the dark level's rank in the ink mass
   double light_sigmas = 2.5;        // the light level: paper's mode less this many σ
   double paper_gap = 28;            // ink is at least this far below the paper's mode
@@ -45,7 +46,7 @@ struct DocumentParams {
   double ink_tolerance = 20;        // the ink's own colour, outside the warm cone
   double colour_floor = 12;         // a block's colour deviation that counts at all
   double dark_floor = 0.25;         // ... raised by this share of its darkness
-  std::size_t min_mark = 10;        // blocks of the smallest colour mark
+  std::size_t min_mark = 10;        // blocks of the smallest colour mark (on a full grid)
   double colour_limit = 10;         // colour marks' score (per mille of blocks, weighted)
   double loss_contrast = 0.3;       // a tile with content spans this share of ink to paper
   double lost_share = 0.02;         // share of content tiles that may lose their contrast
@@ -129,6 +130,8 @@ struct InkAndPaper {
   int dark_y = 0;        // the luma that becomes black
   int edge = 0;          // the paper heap's lower edge: ink is darker
   double paper_share = 0, ink_share = 0;
+  double bright_share = 0;     // far brighter than the paper heap
+  double black_ink_share = 0;  // of the ink, how much is black already (luma 0 to 2)
   Rgb ink;               // the mean colour of the ink at and below dark_y
   std::optional<Levels> levels;  // per channel, read at dark_y and light_y
 };
@@ -139,6 +142,7 @@ InkAndPaper ink_and_paper(const LumaHistogram& histogram, const Paper& paper,
 // ---- stage 6: colour ---------------------------------------------------------------
 
 struct ColourMeasure {
+  double vivid_share = 0;  // blocks plainly coloured in themselves
   double ink_excess = 0;   // how far the ink's own colour is from neutral or warm
   double score = 0;        // colour marks, per mille of the blocks, weighted by their colour
   std::size_t largest = 0;  // blocks of the largest mark

@@ -23,7 +23,7 @@ import vorn_hyst  # noqa: E402
 from vorn_hyst_cli import batch as batch_module, imaging  # noqa: E402
 from vorn_hyst_cli.progress import Progress  # noqa: E402
 from vorn_hyst_cli.cli import main  # noqa: E402
-from vorn_hyst_cli.decision import COLOUR, FAILED, FIXED, FLAT, GREY  # noqa: E402
+from vorn_hyst_cli.decision import COLOUR, FAILED, FIXED, GREY, NOT_MONOCHROME  # noqa: E402
 from vorn_hyst_cli.report import Row  # noqa: E402
 
 ICC_RGB = b"\0" * 16 + b"RGB " + b"\0" * 108
@@ -668,15 +668,16 @@ def test_directories(tmp_path, flags, expected):
 
 @pytest.mark.parametrize("flags, verdict", [
     ([], FIXED),
-    (["--percentage", "0"], COLOUR),  # no tolerance: the tinted channels never agree
-    (["--percentage=0"], COLOUR),
-    (["--blur_n", "0", "--min_prominence=90"], COLOUR),  # no peak stands out that far
-    (["--min-distance", "255", "--window-radius", "1"], FLAT),  # one peak: a threshold, refused
-    (["--min-distance", "255", "--no-flat-guard"], FIXED),
+    (["--percentage", "0"], NOT_MONOCHROME),  # no tolerance: the tinted channels never agree
+    (["--percentage=0"], NOT_MONOCHROME),
+    (["--blur_n", "0", "--min_prominence=90"], NOT_MONOCHROME),  # no peak stands out that far
+    (["--min-distance", "255", "--window-radius", "1"], NOT_MONOCHROME),  # a threshold, refused
+    (["--min-distance", "255", "--no-flat-guard", "--no-loss-guard"], FIXED),
 ])
 def test_parameters_reach_the_level_fix(tmp_path, flags, verdict):
     save(scan(), tmp_path / "a.png")
-    assert run(tmp_path / "a.png", "-o", tmp_path / "out", "--report", tmp_path / "r.json", *flags) == 0
+    assert run(tmp_path / "a.png", "-o", tmp_path / "out", "--report", tmp_path / "r.json",
+               "--rule", "module", *flags) == 0
     assert json.loads((tmp_path / "r.json").read_text())[0]["verdict"] == verdict
 
 
@@ -714,7 +715,8 @@ def test_output_lines_and_summary(tmp_path, capsys):
     assert out.splitlines() == [f"{FIXED}: {tmp_path / 'a.png'} -> {tmp_path / 'out' / 'a.png'}",
                                 f"{COLOUR}: {tmp_path / 'b.png'} -> {tmp_path / 'out' / 'b.png'}",
                                 "1 monochrome (1 levels fixed, 0 unchanged grey), 1 colour, "
-                                "0 blank or flat, 0 refused for content loss, 1 failed"]
+                                "0 blank, 0 not recognised as monochrome, 0 refused for content "
+                                "loss, 1 failed"]
     assert err == f"vorn-hyst: {tmp_path / 'c.png'}: not an image file Pillow can read\n"
 
 

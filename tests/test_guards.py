@@ -1,5 +1,6 @@
-"""The command line's guards: labelled images, the verdict each gets, and that
-switching the deciding guard off gives exactly monochrome()'s result."""
+"""The guards on the module's rule: labelled images, the verdict each gets
+under that rule, and that switching the deciding guard off gives exactly
+monochrome()'s result."""
 
 import numpy as np
 import pytest
@@ -55,6 +56,16 @@ def stripes():
     return a
 
 
+def dark_photo():
+    """A dim room whose lightest peak is a wall in shadow (90), with a window
+    and lamps far brighter: the fix would blow them all to white."""
+    a = np.empty((120, 160, 3))
+    a[:, :] = 90
+    a[:40] = 30
+    a[60:100, 20:70] = np.linspace(140, 250, 50)[None, :, None]
+    return a * (1.0, 0.98, 0.95)
+
+
 def grey_tones():
     a = np.empty((120, 150, 3))
     for i, v in enumerate([20, 120, 220]):
@@ -67,10 +78,11 @@ CASES = [
     ("tinted scan", page, 2.0, decision.FIXED, "2 peaks per channel, masses agree", None),
     ("red stamp on a scan", stamped, 2.0, decision.COLOUR, "keep colour after the levels", "colour"),
     ("two colours of equal weight", two_colours, 2.0, decision.COLOUR, "100 % of pixels", "colour"),
-    ("blank paper", lambda: page(ink=(226, 214, 180)), 2.0, decision.FLAT, "one level in every",
-     "flat"),
+    ("blank paper", lambda: page(ink=(226, 214, 180)), 2.0, decision.NOT_MONOCHROME,
+     "one level in every", "flat"),
     ("paper in shadow", shadowed, 0.5, decision.LOSS, "would become pure black", "loss"),
-    ("colour stripes", stripes, 2.0, decision.COLOUR, "R has 3 peaks", None),
+    ("dark photo", dark_photo, 1.0, decision.LOSS, "more than 32 levels beyond the white", "loss"),
+    ("colour stripes", stripes, 2.0, decision.NOT_MONOCHROME, "R has 3 peaks", None),
     ("three grey tones", grey_tones, 0.0, decision.GREY, "has 3 peaks", None),
 ]
 
@@ -79,13 +91,13 @@ CASES = [
                          ids=[c[0] for c in CASES])
 def test_guards(label, image, noise, verdict, words, guard):
     rgb = noisy(image(), noise)
-    settings = decision.Settings(decision.monochrome_defaults())
+    settings = decision.Settings(decision.monochrome_defaults(), rule="module")
     d = decision.decide(rgb, settings)
     assert (d.verdict, words in d.reason) == (verdict, True), d.reason
     wanted = vorn_hyst.monochrome(rgb)
     np.testing.assert_array_equal(d.result, wanted if verdict == decision.FIXED else rgb)
     if guard:
-        off = decision.Settings(settings, decision.Guards(**{guard: False}))
+        off = decision.Settings(settings, decision.Guards(**{guard: False}), rule="module")
         raw = decision.decide(rgb, off)
         assert raw.verdict == decision.FIXED
         np.testing.assert_array_equal(raw.result, wanted)

@@ -70,8 +70,12 @@ def build_parser():
     p.add_argument("--demo", type=Path, metavar="OUTDIR",
                    help="write a synthetic scanned page, its fixed version and both side by side")
     p.add_argument("--version", action="version", version=f"%(prog)s {version()}")
-    g = p.add_argument_group("guards", "each can only refuse a fix that monochrome() would "
-                             "make; without them the module's result is written as it is")
+    p.add_argument("--rule", choices=("both", "module", "document"), default="both",
+                   help="which rule fixes the levels: the module's (its peaks, as monochrome() "
+                        "does), the document rule (paper and ink mass, for real scans), or "
+                        "both, the module's first (default)")
+    g = p.add_argument_group("guards", "each can only refuse a fix that the module's rule "
+                             "would make; without them its result is written as it is")
     g.add_argument("--no-colour-guard", dest="colour_guard", action="store_false",
                    help="grey images even where colour survives the levels (stamps, photos)")
     g.add_argument("--no-flat-guard", dest="flat_guard", action="store_false",

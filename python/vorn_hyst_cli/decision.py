@@ -1,10 +1,14 @@
-"""The verdict on one image: what the level fix makes of it, and whether the guards let it.
+"""The verdict on one image: the module's rule first, the document rule after.
 
 The module's own test is kept exactly (its analysis comes from the private
-extension ``_analysis``, which runs the module's C++ stages), but on real files
-it greys many colour photos and crushes unevenly lit pages. So the command line
-writes the module's result only when every guard agrees; a guard can only say
-no. What is written is then exactly ``monochrome()``'s output.
+extension ``_analysis``, which runs the module's C++ stages), and what it
+fixes is written as ``monochrome()`` writes it, when every guard agrees: on
+real files the bare test greys many colour photos and crushes unevenly lit
+pages. A guard can only say no. Real scans, whose ink is a broad low heap
+rather than a peak, mostly fail that test; the document rule (C++ as well,
+``document.cpp``) then decides from the paper and the ink mass, with its own
+colour and loss tests. Either rule's levels are written by the module's own
+remap, so the grey is computed exactly as the module computes it.
 """
 
 from __future__ import annotations
@@ -20,16 +24,17 @@ from . import _analysis
 from .outcome import Verdict
 from .policy import PARAMETERS
 
-FIXED, GREY, COLOUR, FLAT, LOSS, LEFT, FAILED = (
-    Verdict.FIXED, Verdict.GREY, Verdict.COLOUR, Verdict.FLAT, Verdict.LOSS, Verdict.LEFT,
-    Verdict.FAILED)
+FIXED, GREY, COLOUR, NOT_MONOCHROME, BLANK, LOSS, LEFT, FAILED = (
+    Verdict.FIXED, Verdict.GREY, Verdict.COLOUR, Verdict.NOT_MONOCHROME, Verdict.BLANK,
+    Verdict.LOSS, Verdict.LEFT, Verdict.FAILED)
 CHANNELS = "RGB"
+RULES = ("both", "module", "document")
 
 
 @dataclasses.dataclass(frozen=True)
 class Guards:
-    """Which guards may veto a fix, and their thresholds (calibrated on the
-    labelled corpus of bench/corpus.py; see the README)."""
+    """Which guards may veto a fix of the module's rule, and their thresholds
+    (calibrated on the labelled corpora of bench/corpus.py; see the README)."""
     colour: bool = True
     flat: bool = True
     loss: bool = True
@@ -47,17 +52,27 @@ class Guards:
     loss_limit: float = 0.15
     dark_ratio: float = 0.5
     light_ratio: float = 0.9
+    # And whatever the regions: more than `far_limit` of the image made black
+    # or white although it lies well beyond the level (more than 32 levels in
+    # a channel) is detail, not the spread of paper or ink around its peak:
+    # a dark photo whose "lightest peak" is a wall in shadow.
+    far_limit: float = 0.05
+
 
 class Settings(dict):
     """The keyword arguments of ``monochrome`` (the dict's items) with the
-    guards beside them, so that ``monochrome(img, **settings)`` still works."""
+    guards and the rule beside them, so that ``monochrome(img, **settings)``
+    still works."""
 
-    def __init__(self, params=(), guards=None):
+    def __init__(self, params=(), guards=None, rule="both"):
         super().__init__(params)
         self.guards = guards or Guards()
+        if rule not in RULES:
+            raise ValueError(f"rule must be one of {RULES}, not {rule!r}")
+        self.rule = rule
 
-    def __reduce__(self):  # keeps the guards across processes
-        return (Settings, (dict(self), self.guards))
+    def __reduce__(self):  # keeps the guards and the rule across processes
+        return (Settings, (dict(self), self.guards, self.rule))
 
 
 def monochrome_defaults():
@@ -72,8 +87,8 @@ def is_grey(rgb):
 
 @dataclasses.dataclass
 class Decision:
-    """The verdict on one image and what is to be written for it: the module's
-    output when the levels are fixed, the pixels as they are otherwise."""
+    """The verdict on one image and what is to be written for it: the fixed
+    pixels when the levels are fixed, the pixels as they are otherwise."""
     verdict: Verdict
     result: np.ndarray
     reason: str = ""
@@ -86,13 +101,19 @@ def percent(share):
     return f"{value:.0f} %" if value >= 10 or value == 0 else f"{value:.2g} %"
 
 
+def levels_text(levels):
+    return " ".join(f"{dark}-{light}" for dark, light in levels)
+
+
+# ---- the module's rule ---------------------------------------------------------------
+
 def analyse(rgb, params, guards):
     args = [params.get(name, default) for name, default in monochrome_defaults().items()]
     return _analysis.analyse(rgb, *args, guards.colour_tolerance)
 
 
 def details_of(a):
-    """The report's machine-readable fields."""
+    """The report's machine-readable fields of the module's analysis."""
     d = {"peaks": "/".join(str(len(p)) for p in a["peaks"]),
          "positions": " ".join(",".join(map(str, p)) for p in a["peaks"])}
     for side in ("dark", "light"):
@@ -107,6 +128,8 @@ def details_of(a):
 
 def rejection_reason(a, percentage):
     """Why the module leaves the image alone, in plain words."""
+    if a["pixels"] == 0:
+        return "no pixels"
     if a["rejection"] == "peak count":
         wrong = [f"{c} has {len(p) or 'no'} peak{'s' * (len(p) != 1)}"
                  for c, p in zip(CHANNELS, a["peaks"]) if not 1 <= len(p) <= 2]
@@ -137,7 +160,7 @@ def veto(a, guards):
     flat = [c for c, (dark, light) in zip(CHANNELS, a["levels"]) if dark == light]
     if guards.flat and flat:
         which = "every channel" if len(flat) == 3 else ", ".join(flat)
-        return FLAT, f"blank or flat: one level in {which}, the fix would threshold it"
+        return NOT_MONOCHROME, f"one level in {which}: the fix would threshold it"
     s = a["stretch"]
     colour = s["coloured"] / n
     if guards.colour and colour > guards.colour_limit:
@@ -150,30 +173,145 @@ def veto(a, guards):
             if clipped > guards.loss_limit and clipped > ratio * region:
                 return LOSS, (f"content loss: {percent(clipped)} would become pure {side}, "
                               f"the {part} region holds {percent(region)}")
+        for side in ("black", "white"):
+            far = s[f"far_{side}"] / n
+            if far > guards.far_limit:
+                return LOSS, (f"content loss: {percent(far)} would become pure {side} from "
+                              f"more than 32 levels beyond the {side} level")
     return None
 
 
-def decide(rgb, params, guards=None):
-    """Decides an (H, W, 3) uint8 image. `params` are ``monochrome``'s keyword
-    arguments; the guards come from `guards`, else from ``params.guards``
-    (a Settings), else the defaults."""
-    guards = guards or getattr(params, "guards", None) or Guards()
+def module_rule(rgb, params, guards):
+    """(Decision, the module's analysis): FIXED or GREY when the module's rule
+    fixes the image and the guards agree, a refusal otherwise."""
     module_params = {k: v for k, v in params.items() if k in PARAMETERS}
     a = analyse(rgb, module_params, guards)
     details = details_of(a)
     percentage = module_params.get("percentage", monochrome_defaults()["percentage"])
     if a["levels"] is None:
-        verdict = GREY if is_grey(rgb) else COLOUR
-        return Decision(verdict, rgb, rejection_reason(a, percentage), details)
+        return Decision(NOT_MONOCHROME, rgb, rejection_reason(a, percentage), details), a
     refused = veto(a, guards)
     if refused:
-        return Decision(refused[0], rgb, refused[1], details)
+        return Decision(refused[0], rgb, refused[1], details), a
     # monochrome()'s own remap with the levels its analysis found, which spares
     # counting the histograms a second time.
     result = _analysis.remap(rgb, a["levels"])
+    details.update(rule="module", levels=levels_text(a["levels"]))
     reason = agreement(a, percentage)
+    if unchanged(result, rgb):
+        return Decision(GREY, result, reason + "; already black and white", details), a
+    return Decision(FIXED, result, reason, details), a
+
+
+def unchanged(result, rgb):
     # The first row nearly always tells a changed image; the full comparison
     # is for images that are grey with black and white levels already.
-    if np.array_equal(result[:1], rgb[:1]) and np.array_equal(result, rgb):
-        return Decision(GREY, result, reason + "; already black and white", details)
-    return Decision(FIXED, result, reason, details)
+    return np.array_equal(result[:1], rgb[:1]) and np.array_equal(result, rgb)
+
+
+# ---- the document rule ---------------------------------------------------------------
+
+DOCUMENT_REFUSALS = {"blank": BLANK, "not a document": NOT_MONOCHROME, "ink colour": COLOUR,
+                     "colour": COLOUR, "content loss": LOSS}
+
+
+def document_details(doc):
+    return {"paper_level": round(doc["paper_level"], 1), "ink_level": doc["dark"],
+            "colour_score": round(doc["colour_score"], 2)}
+
+
+def document_reason(doc):
+    """What the document rule found, in plain words."""
+    refusal = doc["refusal"]
+    if refusal == "blank":
+        return "blank: no ink on the page"
+    if refusal == "not a document":
+        if doc["roughness"] > 22:
+            return (f"no even paper: its level jumps by {doc['roughness']:.0f} between "
+                    "neighbouring parts of the page")
+        if doc["candidate_levels"] is None:
+            return "no ink and paper levels that can be stretched"
+        return f"too little paper: {percent(doc['paper_share'])} of the page"
+    if refusal == "ink colour":
+        r, g, b = (round(v) for v in doc["ink_colour"])
+        return f"colour: the ink itself is coloured (RGB {r}, {g}, {b})"
+    if refusal == "colour" and doc["vivid_share"] > 0.05:
+        return f"colour: {percent(doc['vivid_share'])} of the page is plainly coloured"
+    if refusal == "colour":
+        return (f"colour: marks of colour on the page (score {doc['colour_score']:.0f}, "
+                f"limit 10; the largest {doc['largest_mark']} blocks)")
+    if refusal == "content loss":
+        if doc["black_share"] > 0.25:
+            return f"content loss: {percent(doc['black_share'])} would become pure black"
+        return (f"content loss: {doc['lost_tiles']} of {doc['content_tiles']} parts of the page "
+                "with content would lose it")
+    return (f"paper at {doc['paper_level']:.0f} becomes white, ink at {doc['dark']} and below "
+            "black")
+
+
+def already_black_and_white(doc):
+    """A grey page whose paper is white and whose ink is partly black already:
+    a page this tool fixed (by either rule), which a second run must leave as
+    it is. Its ink is not read again: on a fixed page the paper's lower side,
+    now just under white, counts as ink too and would move the rank."""
+    return doc["mode"] >= 254 and doc["black_ink_share"] >= 0.01
+
+
+# ---- the decision ------------------------------------------------------------------------
+
+def decide(rgb, params, guards=None, rule=None):
+    """Decides an (H, W, 3) uint8 image. `params` are ``monochrome``'s keyword
+    arguments; the guards and the rule come from the arguments, else from
+    ``params`` (a Settings), else the defaults."""
+    guards = guards or getattr(params, "guards", None) or Guards()
+    rule = rule or getattr(params, "rule", "both")
+    grey = None
+    doc = None
+    if rule != "module" and rgb.size:
+        grey = is_grey(rgb)
+        if grey:
+            doc = _analysis.document(rgb)
+            if already_black_and_white(doc):
+                return Decision(GREY, rgb, "already black and white", document_details(doc))
+    if rule != "document":
+        module, a = module_rule(rgb, params, guards)
+        # Colour the module's guard measured, pixel by pixel, stands: the
+        # document rule, which sees blocks, is not asked to overrule it.
+        if rule == "module" or module.verdict in (FIXED, GREY, COLOUR):
+            if module.verdict == NOT_MONOCHROME and is_grey(rgb):
+                module.verdict = GREY
+            return module
+    else:
+        module = None
+    doc = doc or _analysis.document(rgb)
+    details = (module.details if module else {}) | document_details(doc)
+    if not doc["refusal"]:
+        result = _analysis.remap(rgb, doc["levels"])
+        details.update(rule="document", levels=levels_text(doc["levels"]))
+        reason = "document rule: " + document_reason(doc)
+        if module:
+            reason += f" (the module's rule: {module.reason})"
+        verdict = GREY if unchanged(result, rgb) else FIXED
+        return Decision(verdict, result, reason, details)
+    return refusal(rgb, module, doc, details, grey)
+
+
+def refusal(rgb, module, doc, details, grey):
+    """Neither rule fixes the image: the most telling verdict, with both reasons."""
+    document_verdict = DOCUMENT_REFUSALS[doc["refusal"]]
+    words = document_reason(doc)
+    if module is None:
+        verdict, reason = document_verdict, words
+    elif module.verdict == COLOUR or document_verdict == COLOUR:
+        # Colour was measured by one of them: the measure is the reason.
+        verdict = COLOUR
+        reason = (module.reason if module.verdict == COLOUR
+                  else f"{words} (the module's rule: {module.reason})")
+    elif document_verdict in (BLANK, LOSS):
+        verdict, reason = document_verdict, words
+    else:
+        verdict = module.verdict if module.verdict == LOSS else NOT_MONOCHROME
+        reason = f"the module's rule: {module.reason}; the document rule: {words}"
+    if verdict != COLOUR and (grey if grey is not None else is_grey(rgb)):
+        verdict = GREY  # already grey: nothing to do, and nothing lost
+    return Decision(verdict, rgb, reason, details)

@@ -19,7 +19,8 @@ class Verdict(str, enum.Enum):
     FIXED = "levels fixed"
     GREY = "unchanged grey"
     COLOUR = "colour left as it is"
-    FLAT = "blank or flat, left as it is"
+    NOT_MONOCHROME = "not recognised as monochrome"
+    BLANK = "blank, left as it is"
     LOSS = "content loss, left as it is"
     # A PDF image kept as it is: not one to decide (not 8-bit RGB, damaged),
     # or one whose rewrite would not be smaller.

@@ -52,6 +52,11 @@ class Row:
     white_share: float | None = None
     # The levels written, per channel "dark-light" (R G B), for a fixed image.
     levels: str = ""
+    # What the document rule saw: the paper's luma level, the luma at and
+    # below which ink becomes black, and its score of colour marks.
+    paper_level: float | None = None
+    ink_level: int | None = None
+    colour_score: float | None = None
     index: dataclasses.InitVar[int] = 0  # the file's place in input order, not reported
 
     def __post_init__(self, index):
@@ -91,7 +96,8 @@ class Summary:
         c = self.count
         parts = [f"{c[Verdict.FIXED] + c[Verdict.GREY]} monochrome ({c[Verdict.FIXED]} levels "
                  f"fixed, {c[Verdict.GREY]} unchanged grey)", f"{c[Verdict.COLOUR]} colour"]
-        for verdict, words in ((Verdict.FLAT, "blank or flat"),
+        for verdict, words in ((Verdict.BLANK, "blank"),
+                               (Verdict.NOT_MONOCHROME, "not recognised as monochrome"),
                                (Verdict.LOSS, "refused for content loss")):
             parts.append(f"{c[verdict]} {words}")
         if c[Verdict.LEFT]:

@@ -18,7 +18,8 @@ from .report import ReportWriter, Summary
 
 def settings_of(args):
     guards = Guards(colour=args.colour_guard, flat=args.flat_guard, loss=args.loss_guard)
-    return Settings({name: getattr(args, name) for name in PARAMETERS}, guards)
+    return Settings({name: getattr(args, name) for name in PARAMETERS}, guards,
+                    getattr(args, "rule", "both"))
 
 
 def run(args):

@@ -24,7 +24,10 @@ TEST(StretchPass, VectorEqualsScalar) {
     std::vector<std::uint8_t> image(3 * width * height);
     for (std::size_t i = 0; i < image.size(); ++i) {
       const ChannelLevels& l = levels[i % 3];
-      const int near = static_cast<int>(rng() % 2 ? l.dark : l.light) + static_cast<int>(rng() % 5) - 2;
+      // Near a level, or near where the far counts begin, kFarClip beyond it.
+      const int level = rng() % 2 ? l.dark : l.light;
+      const int far = rng() % 2 ? level - kFarClip : level + kFarClip;
+      const int near = (rng() % 3 ? level : far) + static_cast<int>(rng() % 5) - 2;
       const int value = rng() % 3 ? std::min(255, std::max(0, near)) : static_cast<int>(rng() % 256);
       image[i] = static_cast<std::uint8_t>(value);
     }
@@ -34,6 +37,8 @@ TEST(StretchPass, VectorEqualsScalar) {
     ASSERT_EQ(vector.coloured, scalar.coloured) << width << "x" << height;
     ASSERT_EQ(vector.black, scalar.black) << width << "x" << height;
     ASSERT_EQ(vector.white, scalar.white) << width << "x" << height;
+    ASSERT_EQ(vector.far_black, scalar.far_black) << width << "x" << height;
+    ASSERT_EQ(vector.far_white, scalar.far_white) << width << "x" << height;
   }
 }
 
