@@ -1,22 +1,34 @@
-"""A labelled corpus for the command line's decision, and its evaluation.
+"""Labelled corpora for the command line's decision, and its evaluation.
 
-Builds a set of images from scikit-image's real photos and scans (``page()``,
-``text()``) and synthetic pages (tinted, lamp fall-off, blank, with stamps,
-signatures, highlights and logos of several sizes, grey and sepia photos),
-stores each as PNG and as JPEG at several qualities and chroma subsamplings,
-decodes it again and runs both the bare module (``monochrome()``) and the
-command line's decision with its guards. It prints a confusion table by label
-and format, the faults against the rules below, and, with ``--cost``, what
-the guards add to a 6 MP image's time through the command line.
+Two corpora:
+  * real scans and photos that nobody on the project made, labelled by looking
+    at each of them (bench/real_corpus.json; `python bench/real_corpus.py`
+    fetches them, with their checksums, into ~/.cache/vorn_hyst/real-corpus),
+    decided as they are stored;
+  * scikit-image's photos and scans, and synthetic pages (six paper tints,
+    three inks, lamp fall-off, blank pages, stamps, signatures, highlights and
+    logos of three sizes, grey and sepia photos), each stored as PNG and as
+    JPEG at three qualities and chroma subsamplings and decoded again.
 
-Rules: an image with colour content is never written grey; a clean, evenly
-lit lossless tinted page that monochrome() fixes is still fixed; no page comes
-out mostly black; a blank page is left alone. A JPEG page that is not fixed is
-a miss, counted but not a fault (leaving a page alone is safe).
+Each image is decided under each rule (both, the default; module; document)
+and every fixed one is judged for harm, by these rules:
+  * colour greyed: the image has colour content (a colour photo, a page with
+    a stamp, a signature, highlighter, a logo, coloured ink) and is written grey;
+  * mostly black: more than half of the written pixels are pure black;
+  * blown to white: more than 5 % of the image was at least 48 levels (of
+    luma) darker than its brightest 1 % and is written pure white;
+  * detail lost: of the 64 x 64 parts of the image whose luma varies (a
+    standard deviation of 12 or more), more than 5 % are written flat (below 2);
+  * a blank page written, and for the synthetic pages a result that is not
+    exactly the module's where the module's rule fixed the image.
+A JPEG page that is left alone is a miss, counted but no fault (leaving a page
+alone is safe). Every fixed image was also looked at (--contact DIR writes
+them beside their originals).
 
-    python bench/corpus.py                 # the table (a minute or two)
-    python bench/corpus.py --cost          # and the guards' cost per 6 MP image
-    python bench/corpus.py --save DIR      # also keep the encoded corpus in DIR
+    python bench/corpus.py                 # the tables (some minutes)
+    python bench/corpus.py --real-only     # the real corpus only
+    python bench/corpus.py --contact DIR   # and before/after sheets of what is fixed
+    python bench/corpus.py --cost          # and the decision's cost on 6 MP images
 
 scikit-image is needed here only (pip install scikit-image); the tool does not use it.
 """
@@ -26,6 +38,7 @@ from __future__ import annotations
 import argparse
 import collections
 import io
+import json
 import os
 import statistics
 import sys
@@ -40,11 +53,16 @@ import vorn_hyst
 from vorn_hyst_cli import decision
 from vorn_hyst_cli.decision import FIXED, Settings, decide
 
+HERE = Path(__file__).resolve().parent
+RULES = ("both", "module", "document")
 # Labels, and what each must or may come out as.
 PHOTO, MARKED, CLEAN, UNEVEN, REAL, BLANK, GREYPHOTO = (
     "colour photo", "page with colour mark", "clean tinted page", "lamp fall-off page",
     "real scan", "blank page", "grey or sepia photo")
-COLOURFUL = {PHOTO, MARKED}
+# The real corpus' labels (bench/REAL_CORPUS.md).
+DOCUMENT, COLOUR_DOCUMENT, COLOUR_PHOTO, COMIC, BW_PHOTO, HARD = (
+    "document", "colour-document", "colour-photo", "comic", "bw-photo", "hard")
+COLOURFUL = {PHOTO, MARKED, COLOUR_DOCUMENT, COLOUR_PHOTO}
 FORMATS = [("PNG", {}), ("JPEG q95 4:4:4", dict(quality=95, subsampling=0)),
            ("JPEG q90 4:2:0", dict(quality=90, subsampling=2)),
            ("JPEG q75 4:2:0", dict(quality=75, subsampling=2))]
@@ -181,7 +199,52 @@ def real_images():
     return out
 
 
-# ---- evaluation -------------------------------------------------------------------
+# ---- the real corpus ------------------------------------------------------------------
+
+def real_corpus(folder):
+    """(label, id, source, rgb) of every image of the real corpus found in `folder`."""
+    manifest = json.loads((HERE / "real_corpus.json").read_text())
+    found = []
+    for entry in sorted(manifest, key=lambda e: (e["label"], e["id"])):
+        files = list(folder.glob(entry["id"] + ".*"))
+        if not files:
+            continue
+        with Image.open(files[0]) as im:
+            found.append((entry["label"], entry["id"], entry["repo"],
+                          np.ascontiguousarray(np.asarray(im.convert("RGB")))))
+    return found
+
+
+# ---- harm -------------------------------------------------------------------------------
+
+def luma(rgb):
+    return (77 * rgb[..., 0].astype(np.uint32) + 150 * rgb[..., 1] + 29 * rgb[..., 2] + 128) >> 8
+
+
+def harm(label, rgb, result):
+    """The rule a fixed image breaks, or ''. See the module's docstring."""
+    if label in COLOURFUL:
+        return "colour greyed"
+    if label == BLANK:
+        return "blank page written"
+    out = result[..., 0]
+    if (out == 0).mean() > 0.5:
+        return f"mostly black ({(out == 0).mean():.0%})"
+    before = luma(rgb)
+    blown = ((before <= np.percentile(before, 99) - 48) & (out == 255)).mean()
+    if blown > 0.05:
+        return f"blown to white ({blown:.0%})"
+    h, w = before.shape[0] // 64 * 64, before.shape[1] // 64 * 64
+    if h and w:
+        tiles = lambda a: a[:h, :w].reshape(h // 64, 64, w // 64, 64).astype(np.float32).std(axis=(1, 3))
+        varied = tiles(before) >= 12
+        flat = varied & (tiles(out) < 2)
+        if varied.sum() and flat.sum() > 0.05 * varied.sum():
+            return f"detail lost ({flat.sum()} of {varied.sum()} parts)"
+    return ""
+
+
+# ---- evaluation -------------------------------------------------------------------------
 
 def encode(img, options):
     f = io.BytesIO()
@@ -194,128 +257,124 @@ def decode(data):
         return np.asarray(im.convert("RGB"))
 
 
-def judge(label, fmt, rgb, settings):
-    """(outcome, fault or '') of the decision on one decoded image."""
-    d = decide(rgb, settings)
-    raw = vorn_hyst.monochrome(rgb, **settings)
-    module_fixes = not np.array_equal(raw, rgb)
-    black = float((d.result[..., 0] == 0).mean()) if d.verdict == FIXED else 0.0
-    fault = ""
-    if d.verdict == FIXED and not np.array_equal(d.result, raw):
-        fault = "written result differs from monochrome()"
-    elif d.verdict == FIXED and label in COLOURFUL:
-        fault = "colour written grey"
-    elif d.verdict == FIXED and label == BLANK:
-        fault = "blank page written"
-    elif d.verdict == FIXED and black > 0.5:
-        fault = f"mostly black ({black:.0%})"
-    elif label == CLEAN and fmt == "PNG" and module_fixes and d.verdict != FIXED:
-        fault = f"clean page missed: {d.reason}"
-    return d.verdict, module_fixes, fault, d
+class Tally:
+    """Verdicts and faults per (label, format or source, rule)."""
 
+    def __init__(self):
+        self.table = collections.defaultdict(collections.Counter)
+        self.faults = []
+        self.fixed = []  # (name, rule, rgb, result): for the contact sheets
 
-def evaluate(items, settings, save=None):
-    table = collections.defaultdict(collections.Counter)
-    faults, reasons = [], collections.defaultdict(list)
-    for label, name, img in items:
-        for fmt, options in FORMATS:
-            data = encode(img, options)
-            if save:
-                ext = "jpg" if options else "png"
-                tag = fmt.replace(" ", "-").replace(":", "")
-                (save / f"{label.replace(' ', '-')}--{name}--{tag}.{ext}").write_bytes(data)
-            verdict, module_fixes, fault, d = judge(label, fmt, decode(data), settings)
-            row = table[(label, fmt)]
-            row["images"] += 1
-            row["module greys"] += module_fixes
-            row[verdict] += 1
-            row["faults"] += bool(fault)
-            reasons[(label, verdict)].append((name, fmt, d.reason, d.details))
+    def judge(self, label, group, name, rgb, rule, keep=False):
+        settings = Settings(decision.monochrome_defaults(), rule=rule)
+        d = decide(rgb, settings)
+        row = self.table[(label, group, rule)]
+        row["images"] += 1
+        key = d.verdict
+        if d.verdict == FIXED:
+            key = f"fixed ({d.details.get('rule')})"
+            fault = harm(label, rgb, d.result)
+            if not fault and rule == "module" and label not in (DOCUMENT, COMIC, BW_PHOTO, HARD):
+                if not np.array_equal(d.result, vorn_hyst.monochrome(rgb)):
+                    fault = "written result differs from monochrome()"
             if fault:
-                faults.append(f"{label} / {fmt} / {name}: {fault}")
-    return table, faults, reasons
+                row["faults"] += 1
+                self.faults.append(f"{rule}: {label} / {group} / {name}: {fault}")
+            if keep:
+                self.fixed.append((f"{name} [{rule}]", rgb, d.result))
+        row[key] += 1
+        return d
 
 
-def print_table(table):
-    columns = ["images", "module greys", FIXED, decision.COLOUR, decision.FLAT, decision.LOSS,
-               decision.GREY, "faults"]
-    short = {FIXED: "fixed", decision.COLOUR: "left: colour", decision.FLAT: "left: blank/flat",
-             decision.LOSS: "left: content loss", decision.GREY: "unchanged grey"}
-    print("| label | format | " + " | ".join(short.get(c, c) for c in columns) + " |")
-    print("|---|---|" + "---|" * len(columns))
-    for (label, fmt), row in table.items():
-        print(f"| {label} | {fmt} | " + " | ".join(str(row[c]) for c in columns) + " |")
+COLUMNS = [("images", "images"), ("fixed (module)", "fixed: module"),
+           ("fixed (document)", "fixed: document"), (decision.GREY, "unchanged grey"),
+           (decision.COLOUR, "left: colour"), (decision.NOT_MONOCHROME, "left: not monochrome"),
+           (decision.BLANK, "left: blank"), (decision.LOSS, "left: content loss"),
+           ("faults", "faults")]
 
 
-# ---- cost through the command line -----------------------------------------------------
-
-def plain_decide(rgb, params, guards=None):
-    """The decision before the guards: the module's result, nothing else."""
-    params = {k: v for k, v in params.items() if k in decision.PARAMETERS}
-    result = vorn_hyst.monochrome(rgb, **params)
-    verdict = FIXED if not np.array_equal(result, rgb) else (
-        decision.GREY if decision.is_grey(rgb) else decision.COLOUR)
-    return decision.Decision(verdict, result)
+def print_table(table, what):
+    print(f"| label | {what} | rule | " + " | ".join(c[1] for c in COLUMNS) + " |")
+    print("|---|---|---|" + "---|" * len(COLUMNS))
+    for (label, group, rule), row in table.items():
+        print(f"| {label} | {group} | {rule} | " + " | ".join(str(row[c[0]]) for c in COLUMNS) + " |")
 
 
-def median_time(run, rounds, clock=time.process_time):
-    times = []
-    for _ in range(rounds):
-        t0 = clock()
-        run()
-        times.append(clock() - t0)
-    return statistics.median(times)
+def per_source(table):
+    """Documents fixed (or already black and white) per source, under the default rule."""
+    sources = collections.defaultdict(lambda: [0, 0])
+    for (label, group, rule), row in table.items():
+        if label == DOCUMENT and rule == "both":
+            sources[group][0] += row["fixed (module)"] + row["fixed (document)"] + row[decision.GREY]
+            sources[group][1] += row["images"]
+    print("\n| source | documents | fixed or already black and white |")
+    print("|---|---|---|")
+    for source, (good, n) in sorted(sources.items()):
+        print(f"| {source} | {n} | {good} |")
 
 
-def cost(rounds=7):
-    """What the guards add to a 6 MP image's time through the command line.
+def contact_sheets(fixed, folder, cell=320):
+    folder.mkdir(parents=True, exist_ok=True)
+    for start in range(0, len(fixed), 8):
+        chunk = fixed[start:start + 8]
+        sheet = Image.new("RGB", (2 * (2 * cell + 12), 4 * (cell + 16)), "white")
+        draw = ImageDraw.Draw(sheet)
+        for k, (name, before, after) in enumerate(chunk):
+            x, y = (k % 2) * (2 * cell + 12), (k // 2) * (cell + 16)
+            for offset, img in ((0, before), (cell + 2, after)):
+                im = Image.fromarray(img)
+                im.thumbnail((cell, cell))
+                sheet.paste(im, (x + offset, y))
+            draw.text((x, y + cell + 2), name[:60], fill="black")
+        sheet.save(folder / f"fixed-{start // 8:02}.png")
+    print(f"wrote {len(fixed)} fixed images beside their originals into {folder}")
 
-    Two figures per image, both against the decision without guards
-    (plain_decide): the whole command line, run alternately with and without
-    the guards in this process (CPU seconds of the process, which other
-    programs on the machine disturb less than wall time), and the decision
-    alone on the decoded pixels, whose difference is set against the plain
-    command line's time. The second is the steadier figure."""
-    import contextlib
-    from vorn_hyst_cli import cli, imaging
+
+# ---- cost ------------------------------------------------------------------------------
+
+def six_megapixel_images(real_folder):
+    """A 6 MP tinted text page (synthetic), a real scan tiled to 6 MP when the
+    real corpus is there, and a 6 MP colour photo."""
     from skimage import data
     rng = np.random.default_rng(11)
-    h, w = 2000, 3000
-    images = {"tinted page": compose(PAPERS["cream"], INKS["black"], text_mask(h, w, rng, 40), rng=rng),
-              "colour photo": np.asarray(Image.fromarray(data.astronaut())
-                                         .resize((w, h), Image.Resampling.BICUBIC))}
+    h, w = 3000, 2000
+    images = {"tinted page": compose(PAPERS["cream"], INKS["black"], text_mask(h, w, rng, 40),
+                                     rng=rng)}
+    scan = next((rgb for label, name, _, rgb in real_corpus(real_folder)
+                 if name == "manuscript-18c-candide"), None) if real_folder.is_dir() else None
+    if scan is not None:
+        reps = (h // scan.shape[0] + 1, w // scan.shape[1] + 1, 1)
+        images["real scan"] = np.ascontiguousarray(np.tile(scan, reps)[:h, :w])
+    images["colour photo"] = np.asarray(Image.fromarray(data.astronaut())
+                                        .resize((w, h), Image.Resampling.BICUBIC))
+    return images
+
+
+def cost(real_folder, rounds=9):
+    """The decision's cost on 6 MP images against monochrome() on them, the
+    calls alternating in this one process (medians of wall time)."""
+    from vorn_hyst_cli import _analysis
     settings = Settings(decision.monochrome_defaults())
-    results = {}
-    with tempfile.TemporaryDirectory() as tmp:
-        tmp = Path(tmp)
-        for name, img in images.items():
-            for fmt in ("png", "jpg"):
-                src = tmp / f"{name.replace(' ', '-')}.{fmt}"
-                Image.fromarray(img).save(src, quality=90)
-                with Image.open(src) as im:
-                    rgb = np.asarray(im.convert("RGB"))
-                verdict = decide(rgb, settings).verdict
-                runs = {"guards": [], "plain": []}
-                for r in range(rounds):
-                    for kind in ("plain", "guards"):
-                        imaging.decide = decide if kind == "guards" else plain_decide
-                        out = tmp / f"out-{kind}-{r}-{fmt}"
-                        argv = [str(src), "-o", str(out), "-q", "--jobs", "1"]
-                        with contextlib.redirect_stdout(io.StringIO()):
-                            runs[kind].append(median_time(lambda: cli.main(argv), 1))
-                imaging.decide = decide
-                alone = {kind: median_time(lambda: f(rgb, settings), 3 * rounds)
-                         for kind, f in (("guards", decide), ("plain", plain_decide))}
-                results[(name, fmt)] = (verdict, {k: statistics.median(v) for k, v in runs.items()},
-                                        alone)
-    print("\n| 6 MP image | format | verdict | command line, plain | with guards | added "
-          "| decision, plain | with guards | added to the command line |")
-    print("|---|---|---|---|---|---|---|---|---|")
-    for (name, fmt), (verdict, whole, alone) in results.items():
-        print(f"| {name} | {fmt.upper()} | {verdict} | {whole['plain'] * 1e3:.0f} ms "
-              f"| {whole['guards'] * 1e3:.0f} ms | {100 * (whole['guards'] / whole['plain'] - 1):+.1f} % "
-              f"| {alone['plain'] * 1e3:.1f} ms | {alone['guards'] * 1e3:.1f} ms "
-              f"| {100 * (alone['guards'] - alone['plain']) / whole['plain']:+.1f} % |")
+    calls = {"monochrome()": lambda rgb: vorn_hyst.monochrome(rgb),
+             "document rule": lambda rgb: _analysis.document(rgb),
+             "whole decision": lambda rgb: decide(rgb, settings)}
+    print("\n| 6 MP image | verdict | monochrome() | document rule | ratio | whole decision "
+          "| ratio |")
+    print("|---|---|---|---|---|---|---|")
+    for name, rgb in six_megapixel_images(real_folder).items():
+        times = collections.defaultdict(list)
+        for _ in range(rounds):
+            for call, run in calls.items():
+                t0 = time.perf_counter()
+                run(rgb)
+                times[call].append(time.perf_counter() - t0)
+        m = {call: statistics.median(t) for call, t in times.items()}
+        d = decide(rgb, settings)
+        verdict = f"{d.verdict} ({d.details['rule']})" if d.verdict == FIXED else d.verdict
+        print(f"| {name} | {verdict} | {m['monochrome()'] * 1e3:.1f} ms "
+              f"| {m['document rule'] * 1e3:.1f} ms | {m['document rule'] / m['monochrome()']:.2f} "
+              f"| {m['whole decision'] * 1e3:.1f} ms "
+              f"| {m['whole decision'] / m['monochrome()']:.2f} |")
 
 
 def figure(path):
@@ -340,10 +399,13 @@ def figure(path):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--cost", action="store_true", help="also time the guards on 6 MP images")
-    ap.add_argument("--cost-only", action="store_true", help="only time the guards")
-    ap.add_argument("--save", type=Path, metavar="DIR", help="keep the encoded corpus in DIR")
-    ap.add_argument("--reasons", action="store_true", help="list every decision's reason")
+    ap.add_argument("--real", type=Path, default=Path(os.path.expanduser(
+        "~/.cache/vorn_hyst/real-corpus")), metavar="DIR", help="the real corpus' folder")
+    ap.add_argument("--real-only", action="store_true", help="only the real corpus")
+    ap.add_argument("--contact", type=Path, metavar="DIR",
+                    help="write every fixed image beside its original into DIR")
+    ap.add_argument("--cost", action="store_true", help="also time the decision on 6 MP images")
+    ap.add_argument("--cost-only", action="store_true", help="only time the decision")
     ap.add_argument("--figure", type=Path, metavar="PNG",
                     help="only draw the README's picture of the bare fix on a photo and a scan")
     args = ap.parse_args()
@@ -351,27 +413,44 @@ def main():
         figure(args.figure)
         return 0
     if args.cost_only:
-        cost()
+        cost(args.real)
         return 0
-    rng = np.random.default_rng(2024)
-    items = real_images() + synthetic_pages(rng)
-    if args.save:
-        args.save.mkdir(parents=True, exist_ok=True)
-    settings = Settings(decision.monochrome_defaults())
-    table, faults, reasons = evaluate(items, settings, args.save)
-    print(f"{len(items)} images, {len(FORMATS)} formats each, default parameters and guards "
-          f"{decision.Guards()}\n")
-    print_table(table)
+    keep = args.contact is not None
+    real = Tally()
+    found = real_corpus(args.real) if args.real.is_dir() else []
+    if not found:
+        print(f"no real corpus in {args.real}: python bench/real_corpus.py fetches it")
+    for label, name, source, rgb in found:
+        for rule in RULES:
+            real.judge(label, "as stored", name, rgb, rule, keep)
+    if found:
+        by_source = Tally()
+        for label, name, source, rgb in found:
+            if label == DOCUMENT:
+                by_source.judge(label, source, name, rgb, "both")
+        print(f"real corpus: {len(found)} images from {len({f[2] for f in found})} sources\n")
+        print_table({k: v for k, v in real.table.items() if k[1] == "as stored"}, "stored as")
+        per_source(by_source.table)
+    synthetic = Tally()
+    if not args.real_only:
+        rng = np.random.default_rng(2024)
+        items = real_images() + synthetic_pages(rng)
+        for label, name, img in items:
+            for fmt, options in FORMATS:
+                rgb = decode(encode(img, options))
+                for rule in RULES:
+                    synthetic.judge(label, fmt, name, rgb, rule, keep and fmt == "PNG")
+        print(f"\nsynthetic and scikit-image corpus: {len(items)} images, {len(FORMATS)} "
+              "formats each\n")
+        print_table(synthetic.table, "format")
+    faults = real.faults + synthetic.faults
     print(f"\nfaults: {len(faults)}")
     for f in faults:
         print("  " + f)
-    if args.reasons:
-        for (label, verdict), entries in sorted(reasons.items()):
-            print(f"\n{label} -> {verdict}")
-            for name, fmt, reason, details in entries:
-                print(f"  {name} [{fmt}]: {reason} {details}")
+    if keep:
+        contact_sheets(real.fixed + synthetic.fixed, args.contact)
     if args.cost:
-        cost()
+        cost(args.real)
     return 1 if faults else 0
 
 

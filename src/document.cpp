@@ -440,6 +440,16 @@ std::optional<Rgb> colour_near(const LumaHistogram& h, int y, int width) {
              static_cast<double>(sum[2]) / d};
 }
 
+// The mean colour at luma `y`, from the nearest pixels: within 2 levels,
+// else within 4, 8 or 16 (a gap in the histogram, as between a page's paper
+// and its strokes when the paper's heap is wide).
+std::optional<Rgb> colour_around(const LumaHistogram& h, int y) {
+  for (int width = 2; width <= 16; width *= 2) {
+    if (std::optional<Rgb> c = colour_near(h, y, width)) return c;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 InkAndPaper ink_and_paper(const LumaHistogram& h, const Paper& paper,
@@ -486,8 +496,8 @@ InkAndPaper ink_and_paper(const LumaHistogram& h, const Paper& paper,
   out.dark_y = dark;
   const std::optional<Rgb> core = colour_near(h, 0, dark);  // every pixel at or below dark
   if (core) out.ink = *core;
-  const std::optional<Rgb> d = colour_near(h, out.dark_y, 2);
-  const std::optional<Rgb> l = colour_near(h, out.light_y, 2);
+  const std::optional<Rgb> d = colour_around(h, out.dark_y);
+  const std::optional<Rgb> l = colour_around(h, out.light_y);
   if (!d || !l) return out;
   Levels levels;
   const double dc[3] = {d->r, d->g, d->b}, lc[3] = {l->r, l->g, l->b};
@@ -514,12 +524,15 @@ struct Deviation {
 };
 
 // Each block's colour less what paper mixed with the page's ink would be at
-// its luma, less the paper's own tint (more of it freely, less of it up to
-// half), and the darkness that raises its colour floor. Background blocks
+// its luma, less the paper's own tint (stains and browning: half as much
+// more of it, or up to half of it less; a highlighter's yellow on cream paper
+// is more than that), and the darkness that raises its colour floor. Background blocks
 // are left at zero.
 struct Deviations {
   std::vector<Deviation> dev;
   std::vector<float> darkness;  // tile paper luma less block luma
+  std::vector<float> alpha;     // how much of the page's ink the block holds, 0 to 1
+  std::vector<float> raise;     // added to the colour floor: near a ruling, where writing crosses it
 };
 
 Deviations deviations(const BlockGrid& grid, const Paper& paper, const Mask& mask,
@@ -528,6 +541,8 @@ Deviations deviations(const BlockGrid& grid, const Paper& paper, const Mask& mas
   Deviations out;
   out.dev.resize(count);
   out.darkness.resize(count);
+  out.alpha.resize(count);
+  out.raise.assign(count, 0.0f);
   const double ink_y = luma_of(ink.ink);
   const double mean = (paper.colour.r + paper.colour.g + paper.colour.b) / 3;
   const double tint[3] = {paper.colour.r - mean, paper.colour.g - mean, paper.colour.b - mean};
@@ -550,7 +565,8 @@ Deviations deviations(const BlockGrid& grid, const Paper& paper, const Mask& mas
       double g = b.g - (tp.g + a * (ink.ink.g - tp.g));
       double bl = b.b - (tp.b + a * (ink.ink.b - tp.b));
       if (tinted) {
-        const double along = std::max(r * u[0] + g * u[1] + bl * u[2], -0.5 * tint_norm);
+        const double along =
+            std::clamp(r * u[0] + g * u[1] + bl * u[2], -0.5 * tint_norm, 1.5 * tint_norm);
         const double take = along * (1 - a);
         r -= take * u[0];
         g -= take * u[1];
@@ -558,6 +574,7 @@ Deviations deviations(const BlockGrid& grid, const Paper& paper, const Mask& mas
       }
       out.dev[k] = Deviation{static_cast<float>(r), static_cast<float>(g), static_cast<float>(bl)};
       out.darkness[k] = static_cast<float>(tpy - b.y);
+      out.alpha[k] = static_cast<float>(a);
     }
   }
   return out;
@@ -587,6 +604,89 @@ Slopes slopes_of(const BlockGrid& grid) {
     }
   }
   return s;
+}
+
+// Rulings and margin lines: thin lines of one colour across (and down) the
+// sheet. A row's median deviation tells one even where writing crosses it,
+// and taking that median off every block of the row takes the line away and
+// leaves a stamp on it. Only a ruled sheet's lines go: three or more rows
+// across, a few blocks thick each, and with them one or two lines down it
+// (the margin). A single coloured band stays, and so does a lone rule.
+// Returns the lines taken out.
+constexpr double kRulingColour = 3;  // a row's median deviation that makes it a line
+
+std::size_t remove_rulings(const BlockGrid& grid, const Mask& mask, Deviations& d) {
+  std::size_t found = 0;
+  bool ruled = false;
+  std::vector<float> channel[3];
+  for (int down = 0; down < 2; ++down) {
+    const std::size_t lines_n = down != 0 ? grid.cols : grid.rows;
+    const std::size_t length = down != 0 ? grid.rows : grid.cols;
+    auto index = [&](std::size_t line, std::size_t t) {
+      return down != 0 ? t * grid.cols + line : line * grid.cols + t;
+    };
+    std::vector<Deviation> median(lines_n);
+    std::vector<std::uint8_t> strong(lines_n, 0);
+    for (std::size_t line = 0; line < lines_n; ++line) {
+      for (auto& c : channel) c.clear();
+      for (std::size_t t = 0; t < length; ++t) {
+        const std::size_t k = index(line, t);
+        if (mask[k] != 0 || d.alpha[k] >= 0.5f) continue;  // the paper under a line, not the ink
+        channel[0].push_back(d.dev[k].r);
+        channel[1].push_back(d.dev[k].g);
+        channel[2].push_back(d.dev[k].b);
+      }
+      if (2 * channel[0].size() < length) continue;
+      float m[3];
+      for (std::size_t c = 0; c < 3; ++c) {
+        auto mid = channel[c].begin() + static_cast<std::ptrdiff_t>(channel[c].size() / 2);
+        std::nth_element(channel[c].begin(), mid, channel[c].end());
+        m[c] = *mid;
+      }
+      median[line] = Deviation{m[0], m[1], m[2]};
+      strong[line] = opponent_distance(m[0], m[1], m[2]) >= kRulingColour;
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> runs;  // [first, last] of each line
+    for (std::size_t line = 0; line < lines_n; ++line) {
+      if (strong[line] == 0) continue;
+      if (!runs.empty() && runs.back().second + 1 == line) {
+        runs.back().second = line;
+      } else {
+        runs.emplace_back(line, line);
+      }
+    }
+    std::size_t thin = 0;
+    for (const auto& r : runs) thin += r.second - r.first < 3;
+    const bool take = down == 0 ? thin >= 3 : (ruled && thin >= 1 && thin <= 2);
+    if (!take) continue;
+    ruled = ruled || down == 0;
+    for (const auto& r : runs) {
+      if (r.second - r.first >= 3) continue;  // a band, not a line
+      float strength = 0;
+      for (std::size_t line = r.first; line <= r.second; ++line) {
+        const Deviation& m = median[line];
+        strength = std::max(strength, static_cast<float>(opponent_distance(m.r, m.g, m.b)));
+        for (std::size_t t = 0; t < length; ++t) {
+          Deviation& v = d.dev[index(line, t)];
+          v.r -= m.r;
+          v.g -= m.g;
+          v.b -= m.b;
+        }
+      }
+      // Where writing crosses the line, the ink's blocks hold it in another
+      // measure than the paper's: their colour counts only well above it.
+      const std::size_t first = r.first >= 2 ? r.first - 2 : 0;
+      const std::size_t last = std::min(lines_n - 1, r.second + 2);
+      for (std::size_t line = first; line <= last; ++line) {
+        for (std::size_t t = 0; t < length; ++t) {
+          float& raise = d.raise[index(line, t)];
+          raise = std::max(raise, 2 * strength);
+        }
+      }
+      ++found;
+    }
+  }
+  return found;
 }
 
 // Colour fringes: channels slightly out of register (a scanner's sensor
@@ -755,10 +855,13 @@ std::vector<Mark> marks_of(const BlockGrid& grid, const std::vector<std::uint8_t
   return marks;
 }
 
-// A thin, dull strip along an edge (a gutter, a page's browned edge) or a
-// thin line across most of the page: neither is a mark.
-bool is_line(const Mark& m, std::size_t rows, std::size_t cols) {
+// A thin, dull strip along an edge (a gutter, a page's browned edge), a
+// thin line across most of the page, or on a ruled sheet a thin piece of a
+// ruling: none is a mark.
+bool is_line(const Mark& m, std::size_t rows, std::size_t cols, bool ruled) {
   const std::size_t h = m.bottom - m.top, w = m.right - m.left;
+  // On a ruled sheet, what is left of a ruling that drifts across block rows.
+  if (ruled && h <= 3 && w >= 4 * h) return true;
   const double longer = static_cast<double>(std::max(h, w));
   const double shorter = static_cast<double>(std::min(h, w));
   const auto r = static_cast<double>(rows), c = static_cast<double>(cols);
@@ -782,13 +885,14 @@ namespace {
 // The colour marks among the blocks whose deviation is over their floor:
 // fills `out` (score, largest, marks, lines).
 void score_marks(const BlockGrid& grid, const Mask& mask, const Deviations& d,
-                 const DocumentParams& params, ColourMeasure& out) {
+                 const DocumentParams& params, bool ruled, ColourMeasure& out) {
   const std::size_t count = grid.rows * grid.cols;
   std::vector<std::uint8_t> coloured(count, 0);
   for (std::size_t k = 0; k < count; ++k) {
     if (mask[k] != 0) continue;
     // The colour of dark blocks is harder to see, and noisier.
-    const double floor = std::max(params.colour_floor, params.dark_floor * d.darkness[k]);
+    const double floor =
+        std::max(params.colour_floor + d.raise[k], params.dark_floor * d.darkness[k]);
     const Opponent o = opponent(d.dev[k].r, d.dev[k].g, d.dev[k].b);
     coloured[k] = o.a * o.a + o.y * o.y > floor * floor;
   }
@@ -804,7 +908,7 @@ void score_marks(const BlockGrid& grid, const Mask& mask, const Deviations& d,
   double score = 0;
   for (const Mark& m : marks_of(grid, coloured, d.dev)) {
     if (m.size < min_mark) continue;
-    if (is_line(m, grid.rows, grid.cols)) {
+    if (is_line(m, grid.rows, grid.cols, ruled)) {
       ++out.lines;
       continue;
     }
@@ -825,13 +929,17 @@ ColourMeasure measure_colour(const BlockGrid& grid, const Paper& paper, const Ma
   out.ink_excess = own_excess(ink.ink);
   if (grid.rows * grid.cols == 0) return out;
   Deviations d = deviations(grid, paper, mask, ink);
-  score_marks(grid, mask, d, params, out);
+  const std::size_t rulings = remove_rulings(grid, mask, d);
+  const bool ruled = rulings >= 3;
+  score_marks(grid, mask, d, params, ruled, out);
+  out.lines += rulings;
   // Fringes only colour edges: a page on which nothing is found has no need
   // of their fit, and one on which colour is found is measured again
   // without them.
   if (out.score > params.colour_limit) {
     remove_fringes(grid, mask, d.dev);
-    score_marks(grid, mask, d, params, out);
+    score_marks(grid, mask, d, params, ruled, out);
+    out.lines += rulings;
   }
   return out;
 }
