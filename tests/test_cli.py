@@ -298,7 +298,8 @@ def test_never_overwrites_without_the_flag(tmp_path):
     assert run(tmp_path / "a.png", "-o", out) == 1
     assert (out / "a.png").read_bytes() == b"precious"
     assert run(tmp_path / "a.png", "-o", out, "--overwrite") == 0
-    assert Image.open(out / "a.png").mode == "L"
+    with Image.open(out / "a.png") as written:
+        assert written.mode == "L"
 
 
 def test_two_inputs_with_one_output_name(tmp_path):
@@ -306,7 +307,8 @@ def test_two_inputs_with_one_output_name(tmp_path):
         (tmp_path / d).mkdir()
         save(scan(), tmp_path / d / "a.png")
     assert run(tmp_path / "x" / "a.png", tmp_path / "y" / "a.png", "-o", tmp_path / "out") == 1
-    assert Image.open(tmp_path / "out" / "a.png").mode == "L"
+    with Image.open(tmp_path / "out" / "a.png") as written:
+        assert written.mode == "L"
 
 
 def test_in_place(tmp_path):
@@ -540,7 +542,8 @@ def test_demo_through_the_console_script(tmp_path):
     assert scan_rgb[paper].mean(axis=0).tolist()[0] > scan_rgb[paper].mean(axis=0).tolist()[2] + 20
     assert np.median(fixed[paper]) > 245 and np.median(fixed[ink]) < 30
     side = tmp_path / "before-after.png"
-    assert Image.open(side).size == (2 * scan_rgb.shape[1] + 12, scan_rgb.shape[0])
+    with Image.open(side) as picture:
+        assert picture.size == (2 * scan_rgb.shape[1] + 12, scan_rgb.shape[0])
     assert side.stat().st_size < 150_000
     again = subprocess.run([script, "--demo", tmp_path], capture_output=True, text=True, timeout=60)
     assert again.returncode == 1 and "exist" in again.stderr
@@ -548,6 +551,10 @@ def test_demo_through_the_console_script(tmp_path):
 
 def test_installed_beside_the_module():
     import importlib.metadata
+    where = json.loads(importlib.metadata.distribution("vorn_hyst").read_text("direct_url.json")
+                       or "{}")
+    if where.get("dir_info", {}).get("editable"):
+        pytest.skip("an editable install lists no wheel's files")
     files = {str(f) for f in importlib.metadata.files("vorn_hyst")}
     assert {"vorn_hyst_cli/cli.py", "vorn_hyst-stubs/__init__.pyi"} <= files
     assert any(f.startswith("vorn_hyst_cli/_analysis.") for f in files)

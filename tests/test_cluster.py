@@ -13,6 +13,7 @@ import pytest
 
 pytest.importorskip("PIL.Image")
 distributed = pytest.importorskip("distributed")
+pytestmark = pytest.mark.slow
 import dask  # noqa: E402
 
 from test_cli import BAD, FILES  # noqa: E402
@@ -34,6 +35,8 @@ sys.exit(status)
 def mixed(tmp_path_factory):
     """Copies of every sort of good and bad file, and what a plain run makes of them."""
     root = tmp_path_factory.mktemp("mixed")
+    # The workers' scratch space under the run's own temporary folder, not the system's.
+    dask.config.set({"temporary-directory": str(root / "dask")})
     for copy in range(COPIES):
         folder = root / "in" / f"{copy:02}"
         folder.mkdir(parents=True)

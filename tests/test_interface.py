@@ -517,7 +517,8 @@ def stub_path():
 
 
 def test_stub_agrees_with_the_module():
-    tree = ast.parse(open(stub_path()).read())
+    with open(stub_path(), encoding="utf-8") as stub:
+        tree = ast.parse(stub.read())
     [func] = [n for n in tree.body if isinstance(n, ast.FunctionDef)]
     assert func.name == "monochrome"
     args = func.args
@@ -532,6 +533,7 @@ def test_stub_agrees_with_the_module():
     assert ast.get_docstring(tree) == vorn_hyst.__doc__
 
 
+@pytest.mark.slow
 def test_mypy_strict_sees_the_signature(tmp_path):
     pytest.importorskip("mypy")
     npt = pytest.importorskip("numpy.typing")

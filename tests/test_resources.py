@@ -116,6 +116,7 @@ def test_huge_image_raises_memory_error():
                                        "(2, 2, 3)"], out.stderr
 
 
+@pytest.mark.slow
 def test_no_reference_or_memory_is_lost(capsys):
     status = leak_check.main(["--calls", "150", "--rounds", "4"])
     out = capsys.readouterr().out
