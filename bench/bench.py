@@ -91,7 +91,7 @@ def opencv_monochrome(img):
     levels = numpy_peer.levels_from_histograms(raw, count)
     if levels is None:
         return img.copy()
-    lut = np.stack([_stretch_lut(d, l) for d, l in levels], axis=1).reshape(256, 1, 3)
+    lut = np.stack([_stretch_lut(dark, light) for dark, light in levels], axis=1).reshape(256, 1, 3)
     grey = cv2.cvtColor(cv2.LUT(img, lut), cv2.COLOR_RGB2GRAY)
     return cv2.cvtColor(grey, cv2.COLOR_GRAY2RGB)
 
@@ -109,7 +109,7 @@ def batch_time(fn, arg, inner):
 def interleaved(contenders, arg, reps, inner):
     """Median seconds per call of each contender, run in turn `reps` times."""
     samples = {name: [] for name, _ in contenders}
-    for name, fn in contenders:  # warm-up, not recorded
+    for _name, fn in contenders:  # warm-up, not recorded
         fn(arg)
     for _ in range(reps):
         for name, fn in contenders:
@@ -253,7 +253,8 @@ def main():
         for layout in ("reversed view", "Fortran order"):
             checks.append((f"6 MP {kind} {layout}: no slower than contiguous copy + call",
                            ratio(kind, layout, "module", "contig+module"), lambda r: r <= 1.0))
-        rates = [(SIZES_PIXELS[s]) / results[(kind, s)]["module"] for s in ("512²", "6 MP", "24 MP")]
+        rates = [(SIZES_PIXELS[s]) / results[(kind, s)]["module"]
+                 for s in ("512²", "6 MP", "24 MP")]
         checks.append((f"{kind}: MP/s within 30 % across 512², 6 MP, 24 MP (max/min)",
                        max(rates) / min(rates), lambda r: r <= 1.3))
     for kind, (s, p) in threaded.items():

@@ -26,7 +26,6 @@ from __future__ import annotations
 import argparse
 import collections
 import io
-import os
 import statistics
 import sys
 import tempfile
@@ -118,7 +117,8 @@ def add_mark(page, kind, scale, rng):
         draw.rectangle((cx - 3 * r, cy - r // 4, cx + 3 * r, cy + r // 4), fill=(255, 240, 40, 110))
     elif kind == "logo":
         draw.rectangle((cx - r, cy - r, cx + r, cy + r), fill=(30, 150, 70, 255))
-        draw.ellipse((cx - r // 2, cy - r // 2, cx + r // 2, cy + r // 2), fill=(250, 250, 250, 255))
+        draw.ellipse((cx - r // 2, cy - r // 2, cx + r // 2, cy + r // 2),
+                     fill=(250, 250, 250, 255))
     page[...] = np.asarray(im.convert("RGB"))
 
 
@@ -277,11 +277,14 @@ def cost(rounds=7):
     alone on the decoded pixels, whose difference is set against the plain
     command line's time. The second is the steadier figure."""
     import contextlib
-    from vorn_hyst_cli import cli, imaging
+
     from skimage import data
+
+    from vorn_hyst_cli import cli, imaging
     rng = np.random.default_rng(11)
     h, w = 2000, 3000
-    images = {"tinted page": compose(PAPERS["cream"], INKS["black"], text_mask(h, w, rng, 40), rng=rng),
+    images = {"tinted page": compose(PAPERS["cream"], INKS["black"], text_mask(h, w, rng, 40),
+                                     rng=rng),
               "colour photo": np.asarray(Image.fromarray(data.astronaut())
                                          .resize((w, h), Image.Resampling.BICUBIC))}
     settings = Settings(decision.monochrome_defaults())
@@ -302,9 +305,9 @@ def cost(rounds=7):
                         out = tmp / f"out-{kind}-{r}-{fmt}"
                         argv = [str(src), "-o", str(out), "-q", "--jobs", "1"]
                         with contextlib.redirect_stdout(io.StringIO()):
-                            runs[kind].append(median_time(lambda: cli.main(argv), 1))
+                            runs[kind].append(median_time(lambda argv=argv: cli.main(argv), 1))
                 imaging.decide = decide
-                alone = {kind: median_time(lambda: f(rgb, settings), 3 * rounds)
+                alone = {kind: median_time(lambda f=f, rgb=rgb: f(rgb, settings), 3 * rounds)
                          for kind, f in (("guards", decide), ("plain", plain_decide))}
                 results[(name, fmt)] = (verdict, {k: statistics.median(v) for k, v in runs.items()},
                                         alone)
@@ -313,7 +316,8 @@ def cost(rounds=7):
     print("|---|---|---|---|---|---|---|---|---|")
     for (name, fmt), (verdict, whole, alone) in results.items():
         print(f"| {name} | {fmt.upper()} | {verdict} | {whole['plain'] * 1e3:.0f} ms "
-              f"| {whole['guards'] * 1e3:.0f} ms | {100 * (whole['guards'] / whole['plain'] - 1):+.1f} % "
+              f"| {whole['guards'] * 1e3:.0f} ms "
+              f"| {100 * (whole['guards'] / whole['plain'] - 1):+.1f} % "
               f"| {alone['plain'] * 1e3:.1f} ms | {alone['guards'] * 1e3:.1f} ms "
               f"| {100 * (alone['guards'] - alone['plain']) / whole['plain']:+.1f} % |")
 

@@ -70,9 +70,11 @@ def tiff_tags(dpi=None):
 def png16_rgb(path):
     """A 16-bit RGB PNG, which Pillow would silently read as 8 bits."""
     def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data)))
     rows = b"".join(b"\0" + b"\x12\x34" * 3 * 4 for _ in range(4))
-    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 4, 4, 16, 2, 0, 0, 0))
+    path.write_bytes(b"\x89PNG\r\n\x1a\n"
+                     + chunk(b"IHDR", struct.pack(">IIBBBBB", 4, 4, 16, 2, 0, 0, 0))
                      + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
@@ -233,11 +235,13 @@ def read_report(path):
 def test_jobs_do_not_change_the_output(tmp_path):
     src = make_folder(tmp_path / "in")
     for jobs in (1, 2):
-        run(src, "-o", tmp_path / f"out{jobs}", "--jobs", jobs, "--report", tmp_path / f"r{jobs}.csv")
+        run(src, "-o", tmp_path / f"out{jobs}", "--jobs", jobs,
+            "--report", tmp_path / f"r{jobs}.csv")
     one, two = sorted((tmp_path / "out1").iterdir()), sorted((tmp_path / "out2").iterdir())
     assert [p.name for p in one] == [p.name for p in two] and one
     assert all(a.read_bytes() == b.read_bytes() for a, b in zip(one, two))
-    verdicts = [sorted((r["path"], r["page"], r["verdict"]) for r in read_report(tmp_path / f"r{j}.csv"))
+    verdicts = [sorted((r["path"], r["page"], r["verdict"])
+                       for r in read_report(tmp_path / f"r{j}.csv"))
                 for j in (1, 2)]
     assert verdicts[0] == verdicts[1]
 
@@ -245,14 +249,18 @@ def test_jobs_do_not_change_the_output(tmp_path):
 # ---- metadata ------------------------------------------------------------------
 
 META = [  # extension, save options, extra flags, what must come out: dpi, ICC space, EXIF Make
-    ("png", dict(dpi=(300, 300), icc_profile=ICC_RGB, exif=exif()), ["--keep-rgb"], (300, b"RGB ", "ScanCo")),
-    ("jpg", dict(dpi=(300, 300), icc_profile=ICC_RGB, exif=exif()), ["--keep-rgb"], (300, b"RGB ", "ScanCo")),
-    ("tif", dict(icc_profile=ICC_RGB, tiffinfo=tiff_tags(300)), ["--keep-rgb"], (300, b"RGB ", "ScanCo")),
+    ("png", dict(dpi=(300, 300), icc_profile=ICC_RGB, exif=exif()), ["--keep-rgb"],
+     (300, b"RGB ", "ScanCo")),
+    ("jpg", dict(dpi=(300, 300), icc_profile=ICC_RGB, exif=exif()), ["--keep-rgb"],
+     (300, b"RGB ", "ScanCo")),
+    ("tif", dict(icc_profile=ICC_RGB, tiffinfo=tiff_tags(300)), ["--keep-rgb"],
+     (300, b"RGB ", "ScanCo")),
     ("webp", dict(lossless=True, icc_profile=ICC_RGB, exif=exif()), [], (None, b"RGB ", "ScanCo")),
     ("bmp", dict(dpi=(300, 300)), [], (300, None, None)),
     # a greyscale file keeps a grey profile, and an RGB one would make it invalid
     ("png", dict(icc_profile=ICC_RGB), [], (None, None, None)),
-    ("tif", dict(icc_profile=ICC_GREY, tiffinfo=tiff_tags(600)), ["grey"], (600, b"GRAY", "ScanCo")),
+    ("tif", dict(icc_profile=ICC_GREY, tiffinfo=tiff_tags(600)), ["grey"],
+     (600, b"GRAY", "ScanCo")),
 ]
 
 
@@ -260,7 +268,8 @@ META = [  # extension, save options, extra flags, what must come out: dpi, ICC s
 def test_metadata_carried_over(tmp_path, ext, options, flags, expected):
     image = scan()[..., 0] if "grey" in flags else scan()
     save(image, tmp_path / f"a.{ext}", **options)
-    assert run(tmp_path / f"a.{ext}", "-o", tmp_path / "out", *[f for f in flags if f != "grey"]) == 0
+    assert run(tmp_path / f"a.{ext}", "-o", tmp_path / "out",
+               *[f for f in flags if f != "grey"]) == 0
     with Image.open(tmp_path / "out" / f"a.{ext}") as im:
         dpi = im.info.get("dpi")
         icc = im.info.get("icc_profile")
@@ -273,7 +282,8 @@ def test_metadata_carried_over(tmp_path, ext, options, flags, expected):
 
 def test_pages_keep_their_own_metadata(tmp_path):
     from PIL import TiffImagePlugin
-    pages = [(scan(), dict(dpi=(200, 200))), (scan()[..., 1], dict(dpi=(300, 300), icc_profile=ICC_GREY)),
+    pages = [(scan(), dict(dpi=(200, 200))),
+             (scan()[..., 1], dict(dpi=(300, 300), icc_profile=ICC_GREY)),
              (colour(), dict(dpi=(72, 72), icc_profile=ICC_RGB))]
     with TiffImagePlugin.AppendingTiffWriter(str(tmp_path / "book.tif"), True) as tf:
         for pixels, options in pages:
@@ -366,14 +376,17 @@ def same_mode_and_time(t):
 
 
 SAFETY = [  # name, files under in/ (name -> writer), argv, status, what must hold afterwards
-    ("output folder is the input folder", {"a.png": scan}, ["{in}/a.png", "-o", "{in}", "--overwrite"],
-     1, lambda t, err: pages_of(t / "in" / "a.png")[0][0] == "RGB" and "is the input itself" in err),
+    ("output folder is the input folder", {"a.png": scan},
+     ["{in}/a.png", "-o", "{in}", "--overwrite"], 1,
+     lambda t, err: pages_of(t / "in" / "a.png")[0][0] == "RGB" and "is the input itself" in err),
     ("in place keeps a symbolic link", {"real.png": scan, "link.png": "real.png"},
      ["{in}/link.png", "--in-place"], 0,
-     lambda t, err: (t / "in" / "link.png").is_symlink() and pages_of(t / "in" / "real.png")[0][0] == "L"),
+     lambda t, err: (t / "in" / "link.png").is_symlink()
+     and pages_of(t / "in" / "real.png")[0][0] == "L"),
     ("a copy keeps mode and mtime", {"b.png": colour}, ["{in}", "-o", "{out}"], 0,
      lambda t, err: same_mode_and_time(t)),
-    ("skip existing", {"a.png": scan, "b.png": colour}, ["{in}", "-o", "{out}", "--skip-existing"], 0,
+    ("skip existing", {"a.png": scan, "b.png": colour},
+     ["{in}", "-o", "{out}", "--skip-existing"], 0,
      lambda t, err: (t / "out" / "a.png").read_bytes() == b"earlier"),
     ("dry run writes nothing", {"a.png": scan}, ["{in}", "-o", "{out}", "--dry-run"], 0,
      lambda t, err: not (t / "out").exists()),
@@ -407,7 +420,8 @@ def test_file_safety(tmp_path, capsys, monkeypatch, name, files, argv, status, h
         if isinstance(make, str):
             path.symlink_to(make)
         elif rel == "book.tif":
-            save(scan(), path, save_all=True, append_images=[Image.fromarray(scan()).convert("CMYK")])
+            save(scan(), path, save_all=True,
+                 append_images=[Image.fromarray(scan()).convert("CMYK")])
         elif make is bilevel_book:
             make(path)
         else:
@@ -453,7 +467,8 @@ def test_directories(tmp_path, flags, expected):
 ])
 def test_parameters_reach_the_level_fix(tmp_path, flags, verdict):
     save(scan(), tmp_path / "a.png")
-    assert run(tmp_path / "a.png", "-o", tmp_path / "out", "--report", tmp_path / "r.json", *flags) == 0
+    assert run(tmp_path / "a.png", "-o", tmp_path / "out", "--report", tmp_path / "r.json",
+               *flags) == 0
     assert json.loads((tmp_path / "r.json").read_text())[0]["verdict"] == verdict
 
 
@@ -464,9 +479,12 @@ def test_parameters_reach_the_level_fix(tmp_path, flags, verdict):
     (["{a}", "-o", "{out}", "--in-place"], 2, "-o OUTDIR or --in-place"),
     (["-o", "{out}"], 2, "no INPUT"),
     (["{a}", "-o", "{out}", "--blur-n", "5000"], 2, "--blur-n: must be in 0-1024, got 5000"),
-    (["{a}", "-o", "{out}", "--window-radius", "-1"], 2, "--window-radius: must be in 1-255, got -1"),
-    (["{a}", "-o", "{out}", "--window-radius", "256"], 2, "--window-radius: must be in 1-255, got 256"),
-    (["{a}", "-o", "{out}", "--percentage", "nan"], 2, "--percentage: must be a finite number >= 0"),
+    (["{a}", "-o", "{out}", "--window-radius", "-1"], 2,
+     "--window-radius: must be in 1-255, got -1"),
+    (["{a}", "-o", "{out}", "--window-radius", "256"], 2,
+     "--window-radius: must be in 1-255, got 256"),
+    (["{a}", "-o", "{out}", "--percentage", "nan"], 2,
+     "--percentage: must be a finite number >= 0"),
     (["{a}", "-o", "{out}", "--quality", "101"], 2, "--quality: must be in 1-100, got 101"),
     (["{empty}", "-o", "{out}"], 1, "no images found"),
     (["{a}", "-o", "{out}", "--report", "{a}/r.csv"], 2, "cannot write the report"),

@@ -48,7 +48,8 @@ def mixed(tmp_path_factory):
 
 
 def run_plain(root, name):
-    args = [str(root / "in"), "-r", "-q", "-o", str(root / name), "--report", str(root / f"{name}.json")]
+    args = [str(root / "in"), "-r", "-q", "-o", str(root / name),
+            "--report", str(root / f"{name}.json")]
     return subprocess.run([sys.executable, "-c", PLAIN_RUN, *args], capture_output=True,
                           text=True, timeout=120)
 
@@ -100,8 +101,8 @@ def kill_one_worker_part_way(cluster, outdir, after):
 def test_cluster_writes_what_a_plain_run_writes(mixed, tmp_path, deadline, kill):
     root, expected, rows = mixed
     out = root / f"cluster-{kill}"
-    args = [str(root / "in"), "-r", "-q", "-o", str(out), "--report", str(root / f"cluster-{kill}.json"),
-            "-j", "1"]
+    args = [str(root / "in"), "-r", "-q", "-o", str(out),
+            "--report", str(root / f"cluster-{kill}.json"), "-j", "1"]
     if not kill:
         status = main([*args, "--scheduler", "local:2"])
     else:

@@ -13,8 +13,7 @@ import sys
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 from conftest import HAS_NOTES, Floaty, Index, IntSub, Unprintable, ndarray_subclass
@@ -53,7 +52,8 @@ LAYOUTS = {
     "flipped": lambda a, data: np.flip(a, data.draw(st.integers(0, max(a.ndim - 1, 0))))
     if a.ndim else a,
     "stepped": lambda a, data: a[:: data.draw(st.sampled_from([2, 3, -1, -2]))] if a.ndim else a,
-    "broadcast": lambda a, data: np.broadcast_to(a[:1], (data.draw(st.integers(0, 5)),) + a.shape[1:])
+    "broadcast": lambda a, data:
+    np.broadcast_to(a[:1], (data.draw(st.integers(0, 5)),) + a.shape[1:])
     if a.ndim and a.shape[0] else a,
     "strided": lambda a, data: _strided(data, a) if a.dtype == np.uint8 else a,
     "read_only": lambda a, data: _read_only(a),
@@ -293,7 +293,7 @@ def expected_outcome(positional, keywords):
 
 # --- the property ---------------------------------------------------------------
 
-OUTCOMES = collections.Counter()
+OUTCOMES: collections.Counter[str] = collections.Counter()
 
 
 def _snapshot(img):
