@@ -26,9 +26,9 @@ skip_leg() {
     printf 'SKIPPED: %s: needs %s\n' "$1" "$2" >&2
 }
 
-# debian_install PACKAGE...: Debian's packages, installed with apt-get as root
-# (or through sudo); false where there is no apt-get or the install failed.
-# The package lists are read once per script.
+# debian_install [APT-OPTION...] PACKAGE...: Debian's packages, installed with
+# apt-get as root (or through sudo); false where there is no apt-get or the
+# install failed. The package lists are read once per script.
 debian_install() {
     have apt-get || return 1
     step "installing Debian's $*"
@@ -36,7 +36,7 @@ debian_install() {
         as_root apt-get update -qq || return 1
         apt_updated=1
     fi
-    as_root apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+    as_root apt-get install -y -qq "$@" >/dev/null
 }
 
 # compiles SOURCE FLAGS...: true when ${CXX:-c++} compiles and links SOURCE,
@@ -90,10 +90,14 @@ python_of() {
 }
 
 # The wheel is abi3 from 3.10 on, so it is built with the oldest interpreter
-# that can load it.
+# that can load it, 3.10, or the oldest newer one found (its tag is cp310-abi3
+# all the same).
 build_python() {
-    local p=${VORN_BUILD_PYTHON:-$(python_of 10)}
-    [ -n "$p" ] || fail "no CPython 3.10 found (set VORN_BUILD_PYTHON)"
+    local p=${VORN_BUILD_PYTHON:-} minor
+    for minor in 10 11 12 13 14 15; do
+        [ -n "$p" ] || p=$(python_of "$minor")
+    done
+    [ -n "$p" ] || fail "no CPython 3.10 or newer found (set VORN_BUILD_PYTHON)"
     echo "$p"
 }
 
