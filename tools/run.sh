@@ -100,7 +100,7 @@ have pdftoppm ||
 cpp_tests() {  # cpp_tests BUILD-DIR CMAKE-ARGS...
     local build=$1
     shift
-    cmake -S "$root" -B "$build" -DVORN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+    cmake -S "$root" -B "$build" -G Ninja -DVORN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
     cmake --build "$build" -j 2 >/dev/null || cmake --build "$build" -j 1  # the errors, in full
     ctest --test-dir "$build" --output-on-failure -j 2 --progress
 }
