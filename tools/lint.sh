@@ -55,7 +55,7 @@ python_checks() {
 }
 
 missing=""
-for tool in cmake clang-tidy cppcheck; do have "$tool" || missing="$missing $tool"; done
+for tool in cmake clang-tidy cppcheck; do have "$tool" || missing="${missing:+$missing }$tool"; done
 if [[ -n $missing ]]; then
   skip_leg "lint.sh's C++ checks" "$missing (Debian and Fedora: clang-tidy cppcheck; macOS: brew install llvm cppcheck)"
 else
