@@ -30,8 +30,12 @@ skip_leg() {
 # apt-get as root (or through sudo); false where there is no apt-get or the
 # install failed. The package lists are read once per script.
 debian_install() {
+    local arg names=""
     have apt-get || return 1
-    step "installing Debian's $*"
+    for arg in "$@"; do
+        case $arg in -*) ;; *) names="${names:+$names }$arg" ;; esac
+    done
+    step "installing Debian's $names"
     if [ -z "${apt_updated:-}" ]; then
         as_root apt-get update -qq || return 1
         apt_updated=1
