@@ -136,7 +136,10 @@ print(platform.machine(), "CPython", platform.python_version(), "NumPy", numpy._
 
 windows_checks() {
     step "Windows: C++ unit tests built with MinGW-w64, run under wine"
-    export WINEPREFIX=$cache/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # wine's server keeps its socket and lock under $TMPDIR/wine-*/, which this
+    # run's own folder holds, so that nothing is left in the system's.
+    export WINEPREFIX=$cache/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TMPDIR=$work/tmp
+    mkdir -p "$TMPDIR"
     cpp_tests "$work/cpp-windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" \
         -DCMAKE_CROSSCOMPILING_EMULATOR=wine
 
