@@ -8,8 +8,9 @@ instead (approximate: integer lookup stretch and OpenCV's own grey
 conversion). Before timing an image, the module's result is checked byte
 for byte against the NumPy implementation.
 
-    python3 bench/bench.py            # full run, writes bench/RESULTS.md
-    python3 bench/bench.py --quick    # fewer repetitions, no file unless --out
+    python3 bench/bench.py                             # full run, tables printed only
+    python3 bench/bench.py --write bench/RESULTS.md    # also writes the tables there
+    python3 bench/bench.py --quick                     # fewer repetitions
 """
 
 import argparse
@@ -90,7 +91,7 @@ def opencv_monochrome(img):
     levels = numpy_peer.levels_from_histograms(raw, count)
     if levels is None:
         return img.copy()
-    lut = np.stack([_stretch_lut(d, l) for d, l in levels], axis=1).reshape(256, 1, 3)
+    lut = np.stack([_stretch_lut(dark, light) for dark, light in levels], axis=1).reshape(256, 1, 3)
     grey = cv2.cvtColor(cv2.LUT(img, lut), cv2.COLOR_RGB2GRAY)
     return cv2.cvtColor(grey, cv2.COLOR_GRAY2RGB)
 
@@ -108,7 +109,7 @@ def batch_time(fn, arg, inner):
 def interleaved(contenders, arg, reps, inner):
     """Median seconds per call of each contender, run in turn `reps` times."""
     samples = {name: [] for name, _ in contenders}
-    for name, fn in contenders:  # warm-up, not recorded
+    for _name, fn in contenders:  # warm-up, not recorded
         fn(arg)
     for _ in range(reps):
         for name, fn in contenders:
@@ -173,12 +174,11 @@ def two_threads(img_a, img_b, reps):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="3 repetitions instead of 11")
-    parser.add_argument("--out", help="markdown file for the tables "
-                        "(default bench/RESULTS.md for a full run)")
+    parser.add_argument("--write", metavar="FILE", help="also write the tables into FILE "
+                        "(markdown; bench/RESULTS.md is the committed one)")
     args = parser.parse_args()
     reps = 3 if args.quick else 11
-    out_path = args.out or (None if args.quick else
-                            os.path.join(os.path.dirname(os.path.abspath(__file__)), "RESULTS.md"))
+    out_path = args.write
 
     load_before = os.getloadavg()
     rng = np.random.default_rng(20260101)
@@ -253,7 +253,8 @@ def main():
         for layout in ("reversed view", "Fortran order"):
             checks.append((f"6 MP {kind} {layout}: no slower than contiguous copy + call",
                            ratio(kind, layout, "module", "contig+module"), lambda r: r <= 1.0))
-        rates = [(SIZES_PIXELS[s]) / results[(kind, s)]["module"] for s in ("512²", "6 MP", "24 MP")]
+        rates = [(SIZES_PIXELS[s]) / results[(kind, s)]["module"]
+                 for s in ("512²", "6 MP", "24 MP")]
         checks.append((f"{kind}: MP/s within 30 % across 512², 6 MP, 24 MP (max/min)",
                        max(rates) / min(rates), lambda r: r <= 1.3))
     for kind, (s, p) in threaded.items():
@@ -284,7 +285,7 @@ def write_markdown(path, header, rows, threaded, target_rows, neutral, reps, loa
     lines = [
         "# Benchmark results",
         "",
-        f"`python3 bench/bench.py` — medians of {reps} interleaved repetitions; "
+        f"`python3 bench/bench.py --write {path}` — medians of {reps} interleaved repetitions; "
         f"Python {platform.python_version()}, NumPy {np.__version__}, {cv}, "
         f"{os.cpu_count()} CPUs ({platform.machine()}); load average {load[0]:.2f} at the start "
         f"of the run, {load[1]:.2f} at its end.",

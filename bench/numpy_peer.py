@@ -141,7 +141,7 @@ def monochrome(img, blur_n=3, window_radius=3, min_prominence=0.5, min_distance=
                                     min_distance, percentage)
     if levels is None:
         return out
-    terms = [channel_terms(d, l, w) for (d, l), w in zip(levels, _WEIGHTS)]
+    terms = [channel_terms(dark, light, w) for (dark, light), w in zip(levels, _WEIGHTS)]
     luma = (terms[0][pixels[:, 0]] + terms[1][pixels[:, 1]]) + terms[2][pixels[:, 2]]
     scaled = luma * _F255
     # Halfway cases go away from zero; scaled is never negative, and the

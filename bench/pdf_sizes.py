@@ -84,7 +84,8 @@ def scanned_document(path, pages, rng):
     for number, page in enumerate(pdf.pages, 1):
         page.Resources.Font = pikepdf.Dictionary(F1=font)
         words = f"page {number} scanned text recognised by an OCR engine".encode()
-        page.contents_add(pikepdf.Stream(pdf, b"BT 3 Tr /F1 10 Tf 60 700 Td (" + words + b") Tj ET"))
+        page.contents_add(
+            pikepdf.Stream(pdf, b"BT 3 Tr /F1 10 Tf 60 700 Td (" + words + b") Tj ET"))
     with pdf.open_outline() as outline:
         outline.root.extend(pikepdf.OutlineItem(f"Page {n + 1}", n) for n in range(pages))
     with pdf.open_metadata(set_pikepdf_as_editor=False) as xmp:

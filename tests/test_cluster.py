@@ -14,6 +14,7 @@ import pytest
 
 pytest.importorskip("PIL.Image")
 distributed = pytest.importorskip("distributed")
+pytestmark = pytest.mark.slow
 import dask  # noqa: E402
 
 from test_cli import BAD, FILES  # noqa: E402
@@ -35,6 +36,8 @@ sys.exit(status)
 def mixed(tmp_path_factory):
     """Copies of every sort of good and bad file, and what a plain run makes of them."""
     root = tmp_path_factory.mktemp("mixed")
+    # The workers' scratch space under the run's own temporary folder, not the system's.
+    dask.config.set({"temporary-directory": str(root / "dask")})
     for copy in range(COPIES):
         folder = root / "in" / f"{copy:02}"
         folder.mkdir(parents=True)
@@ -46,7 +49,8 @@ def mixed(tmp_path_factory):
 
 
 def run_plain(root, name):
-    args = [str(root / "in"), "-r", "-q", "-o", str(root / name), "--report", str(root / f"{name}.json")]
+    args = [str(root / "in"), "-r", "-q", "-o", str(root / name),
+            "--report", str(root / f"{name}.json")]
     return subprocess.run([sys.executable, "-c", PLAIN_RUN, *args], capture_output=True,
                           text=True, timeout=120)
 
@@ -98,8 +102,8 @@ def kill_one_worker_part_way(cluster, outdir, after):
 def test_cluster_writes_what_a_plain_run_writes(mixed, tmp_path, deadline, kill):
     root, expected, rows = mixed
     out = root / f"cluster-{kill}"
-    args = [str(root / "in"), "-r", "-q", "-o", str(out), "--report", str(root / f"cluster-{kill}.json"),
-            "-j", "1"]
+    args = [str(root / "in"), "-r", "-q", "-o", str(out),
+            "--report", str(root / f"cluster-{kill}.json"), "-j", "1"]
     if not kill:
         status = main([*args, "--scheduler", "local:2"])
     else:

@@ -269,11 +269,11 @@ def test_result_is_the_image_when_the_call_began(change, call):
         go = threading.Event()
 
         class Index:
-            def __index__(self):
+            def __index__(self, go=go):
                 go.set()
                 return 3
 
-        def writer():
+        def writer(go=go, img=img):
             go.wait()
             CHANGES[change](img)
 

@@ -76,7 +76,8 @@ def grey_tones():
 # label, image, noise, verdict, words of the reason, the guard that decided
 CASES = [
     ("tinted scan", page, 2.0, decision.FIXED, "2 peaks per channel, masses agree", None),
-    ("red stamp on a scan", stamped, 2.0, decision.COLOUR, "keep colour after the levels", "colour"),
+    ("red stamp on a scan", stamped, 2.0, decision.COLOUR, "keep colour after the levels",
+     "colour"),
     ("two colours of equal weight", two_colours, 2.0, decision.COLOUR, "100 % of pixels", "colour"),
     ("blank paper", lambda: page(ink=(226, 214, 180)), 2.0, decision.NOT_MONOCHROME,
      "one level in every", "flat"),

@@ -14,8 +14,16 @@ import numpy as np
 import pytest
 
 import vorn_hyst
-from conftest import HAS_NOTES, SUBPROCESS_PYTHON, Floaty, Index, IntSub, Unprintable, notes, \
-    ndarray_subclass, run_python
+from conftest import (
+    HAS_NOTES,
+    Floaty,
+    Index,
+    IntSub,
+    Unprintable,
+    ndarray_subclass,
+    notes,
+    run_python,
+)
 from vorn_hyst import monochrome
 
 IMG = np.full((2, 2, 3), 7, np.uint8)
@@ -66,7 +74,8 @@ def test_import_does_not_import_numpy():
     ((), {}, "monochrome() missing 1 required positional argument: 'img'"),
     ((IMG,) * 7, {}, "monochrome() takes from 1 to 6 positional arguments but 7 were given"),
     ((IMG,) * 8, {}, "monochrome() takes from 1 to 6 positional arguments but 8 were given"),
-    ((IMG,) * 7, {"blurn": 1}, "monochrome() takes from 1 to 6 positional arguments but 7 were given"),
+    ((IMG,) * 7, {"blurn": 1},
+     "monochrome() takes from 1 to 6 positional arguments but 7 were given"),
     ((IMG, 3), {"blur_n": 2}, "monochrome() got multiple values for argument 'blur_n'"),
     ((IMG,), {"img": IMG}, "monochrome() got multiple values for argument 'img'"),
     ((IMG,), {"blurn": 2}, "monochrome() got an unexpected keyword argument 'blurn'"),
@@ -254,7 +263,8 @@ LAYOUTS = {
     "every other column": lambda a: np.repeat(a, 2, axis=1)[:, ::2],
     "channel planes": lambda a: np.moveaxis(np.ascontiguousarray(np.moveaxis(a, 2, 0)), 0, 2),
     "row slice of wider": lambda a: np.concatenate([a, a], axis=1)[:, : a.shape[1]],
-    "strided slice": lambda a: np.pad(np.repeat(a, 2, axis=1), ((0, 0), (0, 0), (1, 1)))[:, ::2, 1:4],
+    "strided slice":
+    lambda a: np.pad(np.repeat(a, 2, axis=1), ((0, 0), (0, 0), (1, 1)))[:, ::2, 1:4],
     "read only": lambda a: _read_only(a.copy()),
     # One row at the most negative stride: its magnitude has no npy_intp.
     "most negative stride": lambda a: np.lib.stride_tricks.as_strided(
@@ -493,14 +503,17 @@ SAMPLE = [
     ("img: npt.NDArray[np.uint8] = np.zeros((2, 2, 3), np.uint8)", None),
     ("reveal_type(monochrome(img))", rf'Revealed type is "{UINT8_ARRAY}"'),
     ("reveal_type(vorn_hyst.monochrome)",
-     r'Revealed type is "def \(img: .*, blur_n: .*SupportsIndex =, window_radius: .*SupportsIndex =, '
+     r'Revealed type is "def \(img: .*, blur_n: .*SupportsIndex =, '
+     r'window_radius: .*SupportsIndex =, '
      r'min_prominence: .*SupportsFloat.*=, min_distance: .*SupportsIndex =, '
      rf'percentage: .*SupportsFloat.*=\) -> {UINT8_ARRAY}"'),
     ("monochrome(img, 3, 3, 0.5, 10, 0.22)", None),
     ("monochrome(img=img, blur_n=np.int64(2), window_radius=True, percentage=1)", None),
     ("out: npt.NDArray[np.uint8] = vorn_hyst.monochrome(img, min_distance=5)", None),
-    ("monochrome(img, blur_n='3')", r'Argument "blur_n" to "monochrome" has incompatible type "str"'),
-    ("monochrome(img, blur_n=3.0)", r'Argument "blur_n" to "monochrome" has incompatible type "float"'),
+    ("monochrome(img, blur_n='3')",
+     r'Argument "blur_n" to "monochrome" has incompatible type "str"'),
+    ("monochrome(img, blur_n=3.0)",
+     r'Argument "blur_n" to "monochrome" has incompatible type "float"'),
     ("monochrome(img, bogus=1)", r'Unexpected keyword argument "bogus"'),
     ("monochrome()", r'Missing positional argument "img"'),
     ("monochrome(img, 1, 2, 3, 4, 5, 6)", r"Too many arguments"),
@@ -517,12 +530,14 @@ def stub_path():
 
 
 def test_stub_agrees_with_the_module():
-    tree = ast.parse(open(stub_path()).read())
+    with open(stub_path(), encoding="utf-8") as stub:
+        tree = ast.parse(stub.read())
     [func] = [n for n in tree.body if isinstance(n, ast.FunctionDef)]
     assert func.name == "monochrome"
     args = func.args
     assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg)
-    defaults = [None] * (len(args.args) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
+    defaults = ([None] * (len(args.args) - len(args.defaults))
+                + [ast.literal_eval(d) for d in args.defaults])
     runtime = inspect.signature(vorn_hyst.monochrome).parameters.values()
     assert [(a.arg, d) for a, d in zip(args.args, defaults)] == [
         (p.name, None if p.default is p.empty else p.default) for p in runtime]
@@ -532,6 +547,7 @@ def test_stub_agrees_with_the_module():
     assert ast.get_docstring(tree) == vorn_hyst.__doc__
 
 
+@pytest.mark.slow
 def test_mypy_strict_sees_the_signature(tmp_path):
     pytest.importorskip("mypy")
     npt = pytest.importorskip("numpy.typing")
@@ -542,7 +558,8 @@ def test_mypy_strict_sees_the_signature(tmp_path):
     lines = header + [code for code, _ in SAMPLE]
     (tmp_path / "sample.py").write_text("\n".join(lines) + "\n")
     done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--cache-dir", str(tmp_path / "cache"),
          "--hide-error-context", "--no-error-summary", "--show-error-codes", "sample.py"],
         cwd=tmp_path, capture_output=True, text=True, timeout=240)
     said = {}

@@ -6,8 +6,7 @@ import sys
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import vorn_hyst
@@ -119,7 +118,8 @@ def palette_images(draw):
 
 
 tiny_images = hnp.arrays(
-    np.uint8, st.tuples(st.integers(0, 3), st.integers(0, 3), st.just(3)), elements=st.integers(0, 255)
+    np.uint8, st.tuples(st.integers(0, 3), st.integers(0, 3), st.just(3)),
+    elements=st.integers(0, 255)
 )
 
 images = st.one_of(neutral_images(), palette_images(), colour_images(), tiny_images)

@@ -130,7 +130,8 @@ def unusual_document(path):
     images[5].Decode = [1, 0, 1, 0, 1, 0]
     images[6].Mask = [0, 60, 0, 60, 0, 60]
     images[7].SMask.Matte = [1, 1, 1]
-    images[8].write(images[8].read_raw_bytes()[:40], filter=Flate, decode_parms=images[8].DecodeParms)
+    images[8].write(images[8].read_raw_bytes()[:40], filter=Flate,
+                    decode_parms=images[8].DecodeParms)
     without_predictor(images[9], np.zeros((100, 36, 44, 3), np.uint8))  # a small bomb
     images[11].Decode = [0, 1, "/x", 1, 0, 1]
     images[12].DecodeParms.Columns = 1_000_000_000
@@ -181,7 +182,8 @@ def render(path):
     # Poppler smooths images drawn at less than four times their size, and
     # samples them exactly from there on.
     subprocess.run(["pdftoppm", "-r", "288", str(path), str(prefix)], check=True)
-    files = sorted(path.parent.glob(f"{prefix.name}-*.ppm"), key=lambda p: int(p.stem.split("-")[-1]))
+    files = sorted(path.parent.glob(f"{prefix.name}-*.ppm"),
+                   key=lambda p: int(p.stem.split("-")[-1]))
     return [np.asarray(Image.open(f).convert("RGB"))[::4, ::4] for f in files]
 
 
@@ -202,7 +204,7 @@ def test_scanned_document(converted):
         (n, "/Fm0/Im0" if n == SHARED_PAGE else "/Im0", v) for n, v in enumerate(expected, 1)]
     assert "page 1" in rows[-1]["reason"] and rows[-1]["bytes_before"] == 0
     before, after = images(source), images(result)
-    for number, (_, verdict, space, filters, _) in enumerate(DOCUMENT, 1):
+    for number, (_, _verdict, space, filters, _) in enumerate(DOCUMENT, 1):
         (old, old_raw), (new, new_raw) = before[number], after[number]
         assert (new["/ColorSpace"], new["/Filter"]) == (repr(space), repr(filters)), number
         if space == DeviceRGB:  # left alone: the very same stream

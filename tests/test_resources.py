@@ -94,7 +94,8 @@ def test_interpreter_carries_on_after_memory_errors():
             vorn_hyst.monochrome(neutral, blur_n=-1)
             note = "no error"
         except OverflowError as error:
-            note = error.__notes__[-1] if hasattr(error, "__notes__") else "while processing 'blur_n'"
+            note = (error.__notes__[-1] if hasattr(error, "__notes__")
+                    else "while processing 'blur_n'")
         print(failures, same, results == {expected}, note.replace(" ", "_"))
     """)
     assert out == ["100", "True", "True", "while_processing_'blur_n'"]
@@ -116,6 +117,7 @@ def test_huge_image_raises_memory_error():
                                        "(2, 2, 3)"], out.stderr
 
 
+@pytest.mark.slow
 def test_no_reference_or_memory_is_lost(capsys):
     status = leak_check.main(["--calls", "150", "--rounds", "4"])
     out = capsys.readouterr().out

@@ -16,6 +16,48 @@ as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else return 1; fi
 }
 
+have() { command -v "$1" >/dev/null 2>&1; }
+
+# skip_leg WHAT HINT: a step whose tools are missing is skipped with a one-line
+# notice of what to install; under CI=true, which must run everything, the
+# missing tool fails the run instead.
+skip_leg() {
+    [ "${CI:-}" != true ] || fail "$1 needs $2 (CI=true runs every step)"
+    printf 'SKIPPED: %s: needs %s\n' "$1" "$2" >&2
+}
+
+# debian_install [APT-OPTION...] PACKAGE...: Debian's packages, installed with
+# apt-get as root (or through sudo); false where there is no apt-get or the
+# install failed. The package lists are read once per script.
+debian_install() {
+    local arg names=""
+    have apt-get || return 1
+    for arg in "$@"; do
+        case $arg in -*) ;; *) names="${names:+$names }$arg" ;; esac
+    done
+    step "installing Debian's $names"
+    if [ -z "${apt_updated:-}" ]; then
+        as_root apt-get update -qq || return 1
+        apt_updated=1
+    fi
+    as_root apt-get install -y -qq "$@" >/dev/null
+}
+
+# compiles SOURCE FLAGS...: true when ${CXX:-c++} compiles and links SOURCE,
+# a program's text, with FLAGS (a probe for the sanitizers' and fuzzer's
+# runtimes, which not every system's compiler has).
+compiles() {
+    local source=$1 dir status=1
+    shift
+    dir=$(mktemp -d "${TMPDIR:-/tmp}/vorn-probe.XXXXXX")
+    printf '%s\n' "$source" >"$dir/probe.cpp"
+    if "${CXX:-c++}" "$@" "$dir/probe.cpp" -o "$dir/probe" >/dev/null 2>&1; then status=0; fi
+    rm -rf "$dir"
+    return "$status"
+}
+
+sanitizers_link() { compiles 'int main() { return 0; }' -fsanitize=address,undefined; }
+
 # install_module VENV BUILD-DIR SANITIZE(ON|OFF): the module from this checkout
 # into VENV (made with $PYTHON, default python3, when missing), built without
 # isolation when the build backend is at hand there (no network needed).
@@ -25,11 +67,12 @@ install_module() {
         say "${PYTHON:-python3} -m venv --system-site-packages $venv"
         "${PYTHON:-python3}" -m venv --system-site-packages "$venv"
     fi
-    local isolation=(--no-build-isolation)
-    "$venv/bin/python" -c "import scikit_build_core, numpy" 2>/dev/null || isolation=()
-    say "VORN_SANITIZE=$sanitize $venv/bin/python -m pip install --no-deps --force-reinstall ${isolation[*]} -C build-dir=$build $root"
-    (cd "$root" && VORN_SANITIZE=$sanitize pip_quiet "$venv/bin/python" -m pip install -q --no-deps \
-        --force-reinstall "${isolation[@]}" -C build-dir="$build" .)
+    local args=(--no-deps --force-reinstall -C build-dir="$build")
+    if "$venv/bin/python" -c "import scikit_build_core, numpy" 2>/dev/null; then
+        args+=(--no-build-isolation)
+    fi
+    say "VORN_SANITIZE=$sanitize $venv/bin/python -m pip install ${args[*]} $root"
+    (cd "$root" && VORN_SANITIZE=$sanitize pip_quiet "$venv/bin/python" -m pip install -q "${args[@]}" .)
 }
 
 # ---- the release and the cross checks ----------------------------------------
@@ -51,10 +94,14 @@ python_of() {
 }
 
 # The wheel is abi3 from 3.10 on, so it is built with the oldest interpreter
-# that can load it.
+# that can load it, 3.10, or the oldest newer one found (its tag is cp310-abi3
+# all the same).
 build_python() {
-    local p=${VORN_BUILD_PYTHON:-$(python_of 10)}
-    [ -n "$p" ] || fail "no CPython 3.10 found (set VORN_BUILD_PYTHON)"
+    local p=${VORN_BUILD_PYTHON:-} minor
+    for minor in 10 11 12 13 14 15; do
+        [ -n "$p" ] || p=$(python_of "$minor")
+    done
+    [ -n "$p" ] || fail "no CPython 3.10 or newer found (set VORN_BUILD_PYTHON)"
     echo "$p"
 }
 

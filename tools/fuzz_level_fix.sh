@@ -7,7 +7,15 @@ set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cxx=${CLANGXX:-$(command -v clang++ || command -v clang++-14 || true)}
-[[ -n $cxx ]] || { echo "fuzz_level_fix.sh: clang++ is not installed" >&2; exit 1; }
+if [[ -z $cxx ]]; then
+    skip_leg "fuzz_level_fix.sh" "clang (Debian: clang, Fedora: clang compiler-rt, macOS: brew install llvm)"
+    exit 0
+fi
+if ! CXX=$cxx compiles 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }' \
+    -fsanitize=fuzzer,address,undefined; then
+    skip_leg "fuzz_level_fix.sh" "libFuzzer for $cxx (Fedora: compiler-rt; Apple's clang has none: brew install llvm)"
+    exit 0
+fi
 seconds=${VORN_LIBFUZZ_SECONDS:-60}
 out=$root/build/libfuzzer
 mkdir -p "$out/corpus"

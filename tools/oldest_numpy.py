@@ -2,8 +2,9 @@
 
 The compatibility run wants the oldest NumPy pip can install, and pip itself
 only ever picks the newest; PyPI's JSON index lists every file with its tags.
-Prints nothing when the index cannot be read or lists no such wheel; the
-caller (tools/run.sh) then fails rather than test with the newest NumPy.
+Prints nothing when the index lists no such wheel (CPython 3.13 and later have
+none), and exits with status 2 when the index cannot be read: the caller
+(tools/run.sh) then fails rather than test with the newest NumPy.
 """
 
 import json
@@ -32,7 +33,7 @@ def main():
         with urllib.request.urlopen(INDEX, timeout=30) as response:
             releases = json.load(response)["releases"]
     except (OSError, ValueError):
-        return 0
+        return 2
     supported = set(sys_tags())
     candidates = []
     for text, files in releases.items():

@@ -27,6 +27,12 @@ version=$(sed -n 's/^version = "\(.*\)"$/\1/p' "$root/pyproject.toml" | head -n 
 rm -f "$dist/vorn_hyst-$version.tar.gz"
 
 step "sdist"
+# It holds every file that git does not ignore, less pyproject.toml's
+# sdist.exclude: files not yet added to git go in too.
+if git -C "$root" rev-parse --git-dir >/dev/null 2>&1; then
+    untracked=$(git -C "$root" ls-files --others --exclude-standard)
+    [ -z "$untracked" ] || printf 'WARNING: the sdist holds files git does not track:\n%s\n' "$untracked" >&2
+fi
 pip_quiet "$py" -m build -q --sdist --no-isolation -o "$dist" "$root" >/dev/null
 sdist=$dist/vorn_hyst-$version.tar.gz
 [ -e "$sdist" ] || fail "no sdist $sdist"

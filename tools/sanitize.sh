@@ -10,13 +10,27 @@
 # some call, the module's included, so no suppression by frame could tell the
 # interpreter's blocks from the module's (tests/support/lsan_plugin.py).
 #
-# Usage: bash tools/sanitize.sh [pytest arguments]   (default: the whole suite)
-# Environment: VORN_ASAN_VENV (default /tmp/vorn-asan), PYTHON (default python3).
+# Usage: bash tools/sanitize.sh [pytest arguments]   (default: the whole suite, slow tests too)
+# Environment: VORN_ASAN_VENV (default /tmp/vorn-asan), PYTHON (default python3),
+# CXX (default g++: whose sanitizer runtimes are preloaded). Linux only.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 venv=${VORN_ASAN_VENV:-/tmp/vorn-asan}
 start=$SECONDS
+cxx=${CXX:-g++}
+if [[ $(uname -s) != Linux ]] || ! have ldd || ! have "$cxx"; then
+  skip_leg "sanitize.sh" "Linux, ldd and $cxx (the sanitizer runtimes are preloaded into the interpreter)"
+  exit 0
+fi
+asan=$("$cxx" -print-file-name=libasan.so)
+ubsan=$("$cxx" -print-file-name=libubsan.so)
+if [[ ! -e $asan || ! -e $ubsan ]]; then
+  skip_leg "sanitize.sh" "$cxx's libasan.so and libubsan.so (Fedora: libasan libubsan)"
+  exit 0
+fi
+out=$(mktemp -d "${TMPDIR:-/tmp}/vorn-sanitize.XXXXXX")
+trap 'rm -rf "$out"' EXIT
 
 install_module "$venv" build/asan ON
 vpy=$venv/bin/python
@@ -30,10 +44,6 @@ if [[ $libraries != *libasan* ]]; then
   exit 1
 fi
 
-cxx=${CXX:-g++}
-asan=$("$cxx" -print-file-name=libasan.so)
-ubsan=$("$cxx" -print-file-name=libubsan.so)
-
 export LD_PRELOAD="$asan:$ubsan"
 export PYTHONMALLOC=malloc
 # allocator_may_return_null lets an impossible request come back as a failed
@@ -45,7 +55,7 @@ export VORN_SANITIZED=1
 export PYTHONPATH=$root/tests/support${PYTHONPATH:+:$PYTHONPATH}
 
 args=("$@")
-[[ ${#args[@]} -gt 0 ]] || args=(tests)
+[[ ${#args[@]} -gt 0 ]] || args=(-m "" tests)
 say "LD_PRELOAD=$LD_PRELOAD PYTHONMALLOC=malloc"
 say "ASAN_OPTIONS=$ASAN_OPTIONS"
 say "LSAN_OPTIONS=$LSAN_OPTIONS UBSAN_OPTIONS=$UBSAN_OPTIONS VORN_SANITIZED=1"
@@ -55,7 +65,8 @@ say "$vpy -m pytest -p lsan_plugin --capture=sys -q ${args[*]}"
 # The allocator's note on each refused huge request (MemoryError tests) is
 # left out of the output.
 set +e
-(cd "$root" && "$vpy" -m pytest -p lsan_plugin --capture=sys -q -p no:cacheprovider "${args[@]}") 2>&1 |
+(cd "$root" && "$vpy" -m pytest -p lsan_plugin --capture=sys -q -p no:cacheprovider \
+  --basetemp "$out/pytest" "${args[@]}") 2>&1 |
   grep -v --line-buffered "WARNING: AddressSanitizer failed to allocate 0x"
 status=${PIPESTATUS[0]}
 set -e

@@ -207,9 +207,10 @@ long first_difference(const Levels& levels, const std::vector<std::uint8_t>& in,
   return -1;
 }
 
-void skip_unless_available(const kernels::RemapKernel& kernel) {
-  if (!kernel.available()) GTEST_SKIP() << kernel.name << ": not on this processor";
-}
+// GTEST_SKIP() returns from the function it is written in: in a helper, the
+// test would run on, into instructions the processor does not have.
+#define SKIP_UNLESS_AVAILABLE(kernel) \
+  if (!(kernel).available()) GTEST_SKIP() << (kernel).name << ": not on this processor"
 
 class RemapEveryColour : public ::testing::TestWithParam<kernels::RemapKernel> {
  protected:
@@ -220,7 +221,7 @@ class RemapEveryColour : public ::testing::TestWithParam<kernels::RemapKernel> {
 std::vector<std::uint8_t>* RemapEveryColour::colours_ = nullptr;
 
 TEST_P(RemapEveryColour, EqualsTheFormula) {
-  skip_unless_available(GetParam());
+  SKIP_UNLESS_AVAILABLE(GetParam());
   for (const LevelSet& set : kLevelSets) {
     std::vector<std::uint8_t> out = *colours_;
     GetParam().run(kernels::remap_tables(set.levels), out.data(), out.size() / 3);
@@ -250,7 +251,7 @@ TEST(RemapToGrey, TakesTheFastestAvailableKernel) {
 class RemapTail : public ::testing::TestWithParam<kernels::RemapKernel> {};
 
 TEST_P(RemapTail, EveryLengthAroundABlockAndNothingPastTheEnd) {
-  skip_unless_available(GetParam());
+  SKIP_UNLESS_AVAILABLE(GetParam());
   const Levels levels{{{30, 210}, {25, 215}, {35, 220}}};
   const RemapTables tables = kernels::remap_tables(levels);
   const std::vector<std::uint8_t> in = random_bytes(3 * 300 + 7, 11);

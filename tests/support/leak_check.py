@@ -21,9 +21,8 @@ import sys
 import tracemalloc
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
-from conftest import Floaty, Index, IntSub, Unprintable, ndarray_subclass  # noqa: E402
-
 import vorn_hyst  # noqa: E402
+from conftest import Floaty, Index, IntSub, Unprintable, ndarray_subclass  # noqa: E402
 
 monochrome = vorn_hyst.monochrome
 RSS_SLACK = 1 << 20        # bytes of resident memory growth allowed after warm-up
