@@ -150,6 +150,7 @@ COMMAND_PEAK = """
 
 
 @unsanitized
+@pytest.mark.slow
 @pytest.mark.parametrize("name, builder, bound", HOSTILE, ids=[c[0] for c in HOSTILE])
 def test_command_line_memory_on_hostile_files(tmp_path, name, builder, bound):
     pytest.importorskip("pikepdf")
