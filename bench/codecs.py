@@ -840,16 +840,17 @@ def memory_table(mem, mem_size, raw):
 
 
 def lock_table(lock, size):
-    lines = [f"{size_label(size)} text page (photo files for the decoders; WebP on 1 MP pages), "
-             "two different images, one fast setting per library and format. *2 threads / 1* is the wall time of two threads, one image each, over "
-             "one thread doing both (0.5: the lock is released and both cores work; 1: it is "
-             "held, or the second core was busy). The switch interval is 0.5 ms. While one call runs, a pure-Python loop in "
-             "another thread: *stall* is the longest it waited for the lock (about the call's "
-             "time when the lock is held throughout), *Python progress* its iterations as a "
-             "share of its rate alone (near 100 %: released and a core free; about 50 to 70 % when "
-             "other work takes a core; near 0: held). *lock*: held when the progress is under "
-             "20 % or the stall over 3/4 of the call, released when the progress is over 40 % "
-             "and the stall under 1/4 of the call.", "",
+    lines = [f"{size_label(size)} text page (photo files for the decoders; WebP on 1 MP "
+             "pages), two different images, one fast setting per library and format. "
+             "*2 threads / 1* is the wall time of two threads, one image each, over one thread "
+             "doing both (0.5: the lock is released and both cores work; 1: it is held, or the "
+             "second core was busy). The switch interval is 0.5 ms. While one call runs, a "
+             "pure-Python loop in another thread: *stall* is the longest it waited for the lock "
+             "(about the call's time when the lock is held throughout), *Python progress* its "
+             "iterations as a share of its rate alone (near 100 %: released and a core free; "
+             "about 50 to 70 % when other work takes a core; near 0: held). *lock*: held when "
+             "the progress is under 20 % or the stall over 3/4 of the call, released when the "
+             "progress is over 40 % and the stall under 1/4 of the call.", "",
              "| call | 1 thread, both ms | 2 threads ms | 2 threads / 1 | one call ms "
              "| stall ms | Python progress | lock |", "|---|---|---|---|---|---|---|---|"]
     for label, one, two, ratio, gap, share, call in lock:
@@ -861,7 +862,8 @@ def lock_table(lock, size):
 
 
 def flate_table(flate_results, jpeg_rows):
-    lines = ["| size | rows | deflater | level | ms (with the predictor) | bytes | % of the tool's |",
+    lines = ["| size | rows | deflater | level | ms (with the predictor) | bytes "
+             "| % of the tool's |",
              "|---|---|---|---|---|---|---|"]
     for s, rows in flate_results.items():
         base = next(r for r in rows if r[0] == "no predictor" and r[1] == "Python zlib"
