@@ -566,18 +566,18 @@ def status_kb(field):
     raise KeyError(field)
 
 
-def child(spec):
+def child(case):
     """Runs one encode or decode in this fresh process; prints the rise of its
     peak RSS (VmHWM, reset to the current RSS just before the call through
     /proc/self/clear_refs) over the RSS before the call, in KiB. (ru_maxrss
     would not do: a child started by exec keeps its parent's peak.)"""
-    cand = {c.id: c for c in candidates()}[spec["id"]]
-    img = np.load(spec["image"])
+    cand = {c.id: c for c in candidates()}[case["id"]]
+    img = np.load(case["image"])
     small = np.ascontiguousarray(img[:64, :64])
     warm = cand.enc(small)  # the library's one-time set-up is not the call's
     cand.dec(warm)
-    if spec["op"] == "decode":
-        with open(spec["data"], "rb") as f:
+    if case["op"] == "decode":
+        with open(case["data"], "rb") as f:
             data = f.read()
         del img
     with open("/proc/self/clear_refs", "w") as f:
@@ -585,7 +585,7 @@ def child(spec):
     before = status_kb("VmRSS")
     hwm0 = status_kb("VmHWM")
     assert hwm0 <= before + 1024, f"the peak was not reset: {hwm0} KiB, RSS {before} KiB"
-    out = cand.enc(img) if spec["op"] == "encode" else cand.dec(data)
+    out = cand.enc(img) if case["op"] == "encode" else cand.dec(data)
     print(json.dumps({"rise": status_kb("VmHWM") - before,
                       "out": len(out) if isinstance(out, bytes) else out.nbytes}))
 
@@ -601,11 +601,11 @@ def run_memory(cases, tmp, log):
         with open(path, "wb") as f:
             f.write(data)
         for op in ("encode", "decode"):
-            spec = {"id": cand.id, "image": image, "data": path, "op": op}
+            case = {"id": cand.id, "image": image, "data": path, "op": op}
             r = subprocess.run([sys.executable, os.path.abspath(__file__), "--child",
-                                json.dumps(spec)], capture_output=True, text=True)
+                                json.dumps(case)], capture_output=True, text=True)
             if r.returncode:
-                raise RuntimeError(f"memory child {spec} failed:\n{r.stderr}")
+                raise RuntimeError(f"memory child {case} failed:\n{r.stderr}")
             results[(kind, cand.id, op)] = json.loads(r.stdout.strip().splitlines()[-1])
         os.unlink(path)
     log(f"  {len(cases)} memory cases done")
