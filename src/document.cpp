@@ -607,7 +607,7 @@ Slopes slopes_of(const BlockGrid& grid) {
 }
 
 // Rulings and margin lines: thin lines of one colour across (and down) the
-// sheet. A row's median deviation tells one even where writing crosses it,
+// sheet, blue, grey or green across. A row's median deviation tells one even where writing crosses it,
 // and taking that median off every block of the row takes the line away and
 // leaves a stamp on it. Only a ruled sheet's lines go: three or more rows
 // across, a few blocks thick each, and with them one or two lines down it
@@ -644,7 +644,12 @@ std::size_t remove_rulings(const BlockGrid& grid, const Mask& mask, Deviations& 
         m[c] = *mid;
       }
       median[line] = Deviation{m[0], m[1], m[2]};
-      strong[line] = opponent_distance(m[0], m[1], m[2]) >= kRulingColour;
+      const Opponent o = opponent(m[0], m[1], m[2]);
+      // Rulings across are printed blue, grey or green; a red or yellow line
+      // across is an underline or a highlighter: colour. Margin lines down
+      // the sheet are often red.
+      const bool ruling_hue = down != 0 || (o.y <= 0 && o.a <= 0.5 * -o.y + 2);
+      strong[line] = ruling_hue && opponent_distance(m[0], m[1], m[2]) >= kRulingColour;
     }
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // [first, last] of each line
     for (std::size_t line = 0; line < lines_n; ++line) {
