@@ -31,7 +31,7 @@ import numpy_peer  # noqa: E402
 try:
     import cv2
 except ImportError:  # the OpenCV column is left out
-    cv2 = None
+    cv2 = None  # type: ignore[assignment]
 
 SIZES = [("1×1", 1, 1), ("64²", 64, 64), ("512²", 512, 512), ("6 MP", 2000, 3000),
          ("24 MP", 4000, 6000)]

@@ -42,7 +42,6 @@ import json
 import os
 import statistics
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -136,7 +135,8 @@ def add_mark(page, kind, scale, rng):
         draw.rectangle((cx - 3 * r, cy - r // 4, cx + 3 * r, cy + r // 4), fill=(255, 240, 40, 110))
     elif kind == "logo":
         draw.rectangle((cx - r, cy - r, cx + r, cy + r), fill=(30, 150, 70, 255))
-        draw.ellipse((cx - r // 2, cy - r // 2, cx + r // 2, cy + r // 2), fill=(250, 250, 250, 255))
+        inner = (cx - r // 2, cy - r // 2, cx + r // 2, cy + r // 2)
+        draw.ellipse(inner, fill=(250, 250, 250, 255))
     page[...] = np.asarray(im.convert("RGB"))
 
 
@@ -236,7 +236,10 @@ def harm(label, rgb, result):
         return f"blown to white ({blown:.0%})"
     h, w = before.shape[0] // 64 * 64, before.shape[1] // 64 * 64
     if h and w:
-        tiles = lambda a: a[:h, :w].reshape(h // 64, 64, w // 64, 64).astype(np.float32).std(axis=(1, 3))
+        def tiles(a):
+            blocks = a[:h, :w].reshape(h // 64, 64, w // 64, 64)
+            return blocks.astype(np.float32).std(axis=(1, 3))
+
         varied = tiles(before) >= 12
         flat = varied & (tiles(out) < 2)
         if varied.sum() and flat.sum() > 0.05 * varied.sum():
@@ -297,7 +300,8 @@ def print_table(table, what):
     print(f"| label | {what} | rule | " + " | ".join(c[1] for c in COLUMNS) + " |")
     print("|---|---|---|" + "---|" * len(COLUMNS))
     for (label, group, rule), row in table.items():
-        print(f"| {label} | {group} | {rule} | " + " | ".join(str(row[c[0]]) for c in COLUMNS) + " |")
+        cells = " | ".join(str(row[c[0]]) for c in COLUMNS)
+        print(f"| {label} | {group} | {rule} | {cells} |")
 
 
 def per_source(table):
@@ -305,7 +309,8 @@ def per_source(table):
     sources = collections.defaultdict(lambda: [0, 0])
     for (label, group, rule), row in table.items():
         if label == DOCUMENT and rule == "both":
-            sources[group][0] += row["fixed (module)"] + row["fixed (document)"] + row[decision.GREY]
+            done = row["fixed (module)"] + row["fixed (document)"] + row[decision.GREY]
+            sources[group][0] += done
             sources[group][1] += row["images"]
     print("\n| source | documents | fixed or already black and white |")
     print("|---|---|---|")
@@ -420,7 +425,7 @@ def main():
     found = real_corpus(args.real) if args.real.is_dir() else []
     if not found:
         print(f"no real corpus in {args.real}: python bench/real_corpus.py fetches it")
-    for label, name, source, rgb in found:
+    for label, name, _source, rgb in found:
         for rule in RULES:
             real.judge(label, "as stored", name, rgb, rule, keep)
     if found:

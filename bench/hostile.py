@@ -19,9 +19,13 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "support"))
-from hostile import (jpeg_of_scans, pdf_predictor_bomb, pdf_profile_bomb,  # noqa: E402
-                     tiff_of_empty_pages, tiff_of_pages)
-
+from hostile_files import (  # noqa: E402
+    jpeg_of_scans,
+    pdf_predictor_bomb,
+    pdf_profile_bomb,
+    tiff_of_empty_pages,
+    tiff_of_pages,
+)
 
 CASES = {
     "pdf-predictor": ("bomb.pdf", pdf_predictor_bomb),

@@ -54,8 +54,8 @@ def git_dirs(mirror, repo):
 
 def from_mirror(mirror, entry):
     for gd in git_dirs(mirror, entry["repo"]):
-        proc = subprocess.run(["git", "--git-dir", str(gd), "show", f"{entry['commit']}:{entry['path']}"],
-                              capture_output=True)
+        blob = f"{entry['commit']}:{entry['path']}"
+        proc = subprocess.run(["git", "--git-dir", str(gd), "show", blob], capture_output=True)
         if proc.returncode == 0:
             return proc.stdout
     return None
@@ -78,7 +78,8 @@ def from_network(entry, tries=3):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="real_corpus.py")
-    ap.add_argument("--dest", type=Path, default=DEFAULT_DEST, help=f"output folder (default {DEFAULT_DEST})")
+    ap.add_argument("--dest", type=Path, default=DEFAULT_DEST,
+                    help=f"output folder (default {DEFAULT_DEST})")
     ap.add_argument("--mirror", help="folder of owner+name git mirrors to read before the network")
     ap.add_argument("--offline", action="store_true", help="never use the network")
     ap.add_argument("--manifest", type=Path, default=MANIFEST)
@@ -115,7 +116,8 @@ def main(argv=None):
         repos[entry["label"]].add(entry["repo"])
     for label in sorted(by_label):
         c = by_label[label]
-        print(f"{label:16s} {c['files']:4d} files {c['bytes'] / 1e6:8.1f} MB from {len(repos[label])} repositories")
+        print(f"{label:16s} {c['files']:4d} files {c['bytes'] / 1e6:8.1f} MB"
+              f" from {len(repos[label])} repositories")
     print(f"{sum(done.values())} of {len(entries)} files in {args.dest} ("
           + ", ".join(f"{n} {k}" for k, n in sorted(done.items())) + ")")
     for id_, why in failed:

@@ -18,12 +18,12 @@ import pytest
 
 Image = pytest.importorskip("PIL.Image")
 
-import hostile  # noqa: E402
+import hostile_files as hostile  # noqa: E402
 import vorn_hyst  # noqa: E402
 from vorn_hyst_cli import batch as batch_module, imaging  # noqa: E402
-from vorn_hyst_cli.progress import Progress  # noqa: E402
 from vorn_hyst_cli.cli import main  # noqa: E402
 from vorn_hyst_cli.decision import COLOUR, FAILED, FIXED, GREY, NOT_MONOCHROME  # noqa: E402
+from vorn_hyst_cli.progress import Progress  # noqa: E402
 from vorn_hyst_cli.report import Row  # noqa: E402
 
 ICC_RGB = b"\0" * 16 + b"RGB " + b"\0" * 108
@@ -110,7 +110,7 @@ FILES = {
     "palette.png": (lambda p: save(palette_scan(), p), [FIXED], ["L"]),
     "colour.png": (lambda p: save(colour(), p), [COLOUR], None),
     "colour.jpg": (lambda p: save(colour(), p), [COLOUR], None),
-    "black-white.png": (lambda p: save(np.where(scan()[..., 0] > 100, 255, 0).astype(np.uint8), p),
+    "black-white.png": (lambda p: save(((scan()[..., 0] > 100) * 255).astype(np.uint8), p),
                         [GREY], None),
     "three-tones.png": (lambda p: save(three_tones(), p), [GREY], ["L"]),
     "three-tones.jpg": (lambda p: save(three_tones(), p, quality=100, subsampling=0), [GREY], None),
@@ -509,7 +509,7 @@ def rgb_of(path):
     return pages_of(path)[0][0] == "RGB"
 
 
-FULL_DISK = [(f"full disk: the {ext.upper()} result never replaces the input",
+FULL_DISK: list[tuple] = [(f"full disk: the {ext.upper()} result never replaces the input",
               {}, ["{in}/a." + ext, "--in-place"], 1, kept_on_full_disk(ext),
               on_full_disk(ext, pages=2 if ext == "tif" else 1))
              for ext in ("jpg", "bmp", "tif", "png")]

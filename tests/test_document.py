@@ -12,7 +12,7 @@ import document_model
 import vorn_hyst
 
 decision = pytest.importorskip("vorn_hyst_cli.decision")
-from vorn_hyst_cli import _analysis  # noqa: E402
+import vorn_hyst_cli._analysis as _analysis  # noqa: E402
 
 Image = pytest.importorskip("PIL.Image")
 ImageDraw = pytest.importorskip("PIL.ImageDraw")

@@ -10,11 +10,12 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 REAL = ROOT / "tests" / "data" / "real"
 MANIFEST = json.loads((REAL / "MANIFEST.json").read_text(encoding="utf-8"))
-CORPUS = {e["id"]: e for e in json.loads((ROOT / "bench" / "real_corpus.json").read_text(encoding="utf-8"))}
+CORPUS = {e["id"]: e for e in json.loads((ROOT / "bench" / "real_corpus.json").read_text("utf-8"))}
 
 
 def test_manifest_lists_every_file():
-    assert sorted(m["file"] for m in MANIFEST) == sorted(p.name for p in REAL.iterdir() if p.name != "MANIFEST.json")
+    stored = sorted(p.name for p in REAL.iterdir() if p.name != "MANIFEST.json")
+    assert sorted(m["file"] for m in MANIFEST) == stored
 
 
 @pytest.mark.parametrize("entry", MANIFEST, ids=[m["file"] for m in MANIFEST])

@@ -139,7 +139,7 @@ COMMAND_PEAK = """
     import resource, subprocess, sys
     from pathlib import Path
     sys.path.insert(0, {support!r})
-    import hostile
+    import hostile_files as hostile
     path = Path({path!r})
     builder = getattr(hostile, {builder!r})
     builder(path, 24, 2000, 2000) if {builder!r} == "tiff_of_pages" else builder(path)

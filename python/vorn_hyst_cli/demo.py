@@ -15,7 +15,6 @@ from .policy import OutputPolicy
 from .progress import PROG
 from .run import settings_of
 
-
 DEMO_TEXT = (
     "Scanned pages come out of the scanner yellowish and grey: the paper has aged, "
     "the lamp lights one side better than the other, and the ink never reaches a true "
@@ -76,7 +75,8 @@ def wrap(text, font, width):
 def demo(args):
     Image = deps.pillow()
     out = args.demo
-    scan_path, fixed_path, side_path = out / "page.png", out / "page-fixed.png", out / "before-after.png"
+    scan_path, fixed_path = out / "page.png", out / "page-fixed.png"
+    side_path = out / "before-after.png"
     if not args.overwrite:
         existing = [str(p) for p in (scan_path, fixed_path, side_path) if os.path.lexists(p)]
         if existing:
@@ -99,7 +99,8 @@ def demo(args):
     write_atomic(side_path, lambda f: side.save(f, format="PNG", optimize=True),
                  replace=True)
     print(f"{row.verdict}: {scan_path} -> {fixed_path}")
-    print(f"paper {level(scan, 90)} -> {level(fixed, 90)}, ink {level(scan, 2)} -> {level(fixed, 2)}")
+    print(f"paper {level(scan, 90)} -> {level(fixed, 90)},"
+          f" ink {level(scan, 2)} -> {level(fixed, 2)}")
     print(f"before and after: {side_path}")
     return ExitCode.OK if row.verdict == Verdict.FIXED else ExitCode.FILES_FAILED
 

@@ -86,9 +86,9 @@ def levels(counts, sums, paper_level):
                 return sums[:, window].sum(axis=1) / n
         return None
 
-    d, l = colour_at(dark), colour_at(light)
-    if d is not None and l is not None:
-        pairs = [(int(np.floor(d[c] + 0.5)), int(np.floor(l[c] + 0.5))) for c in range(3)]
+    lo, hi = colour_at(dark), colour_at(light)
+    if lo is not None and hi is not None:
+        pairs = [(int(np.floor(lo[c] + 0.5)), int(np.floor(hi[c] + 0.5))) for c in range(3)]
         if all(a < z for a, z in pairs):
             out["levels"] = tuple(pairs)
     return out
