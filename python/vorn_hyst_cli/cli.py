@@ -56,6 +56,10 @@ def build_parser():
     p.add_argument("--report", type=Path, metavar="FILE",
                    help="write one row per image to FILE as it is done: CSV, JSON Lines "
                         "(.jsonl) or JSON (.json) by its extension")
+    p.add_argument("--review", type=Path, metavar="FILE",
+                   help="write a page to look the run over, FILE (HTML), as it goes: every "
+                        "image with before/after thumbnails, its verdict and why, fixed ones "
+                        "first; its data go into the folder FILE_files beside it")
     p.add_argument("-q", "--quiet", action="store_true", help="print only failures and the summary")
     p.add_argument("-v", "--verbose", action="store_true",
                    help="one line per image with its verdict and the reason, on a terminal too")
@@ -165,7 +169,7 @@ def parse_args(argv):
     parser = build_parser()
     args = parser.parse_args(normalise_argv(list(argv)))
     if args.demo is not None:
-        if args.inputs or args.output or args.in_place:
+        if args.inputs or args.output or args.in_place or args.review:
             parser.error("--demo takes only its output directory")
     elif not args.inputs:
         parser.error("no INPUT given")
@@ -192,6 +196,13 @@ def check_places(args):
     among the inputs."""
     if args.report is not None:
         check_report(args.report, args, "report")
+    if getattr(args, "review", None) is not None:
+        from .review import folder_of
+        check_report(args.review, args, "review page")
+        check_report(folder_of(args.review), args, "review page's folder", folder=True)
+        if args.report is not None and \
+                os.path.realpath(args.report) == os.path.realpath(args.review):
+            raise UsageError(f"the review page {args.review} is the report")
     if args.backup is not None:
         backup = os.path.realpath(args.backup)
         for text in args.inputs:
@@ -201,9 +212,14 @@ def check_places(args):
                                  "whose images it would then hold")
 
 
-def check_report(path, args, what):
+def check_report(path, args, what, folder=False):
+    """Refuses a place for the report (or for the review page, or, with
+    `folder`, the folder of its data) that is an input or an output, that a
+    walk would take as an image, or that exists unless --overwrite."""
     real = os.path.realpath(path)
-    if os.path.isdir(real):
+    if folder and os.path.exists(real) and not os.path.isdir(real):
+        raise UsageError(f"the {what} {path} is not a directory")
+    if not folder and os.path.isdir(real):
         raise UsageError(f"the {what} {path} is a directory")
     for text in args.inputs:
         root = os.path.realpath(text)
@@ -213,6 +229,8 @@ def check_report(path, args, what):
             raise UsageError(f"the {what} {path} would be an image in the input folder {text}")
     if args.output is not None:
         outdir = os.path.realpath(args.output)
+        if real == outdir:
+            raise UsageError(f"the {what} {path} is the output folder")
         if inside(real, outdir) and is_image_name(real):
             raise UsageError(f"the {what} {path} would be an image in the output folder")
     if os.path.lexists(path) and not args.overwrite:

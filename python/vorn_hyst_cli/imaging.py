@@ -21,6 +21,7 @@ from .decision import Decision, decide, is_grey
 from .fileio import open_regular, same_file, write_atomic
 from .outcome import FileError, Verdict
 from .report import Row
+from .review import thumbnails
 
 # The formats the tool reads, in the order their signatures are tried; MPO
 # (a JPEG with extra frames) comes through JPEG's own opener.
@@ -277,6 +278,8 @@ class ImageFile:
             stored_mode = im.mode
             rgb, alpha = split_page(im)
             decision = decide(rgb, self.params)
+            if self.policy.review:
+                decision.details["thumbs"] = thumbnails(rgb, decision)
             del rgb
             lossless = self.fmt in LOSSLESS and meta.get("compression") not in ("jpeg",
                                                                                 "tiff_jpeg")

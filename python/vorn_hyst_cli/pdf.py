@@ -24,6 +24,7 @@ from .fileio import open_regular, same_file, write_atomic
 from .imaging import open_image
 from .outcome import FileError, Verdict
 from .report import Row
+from .review import thumbnails
 
 # The compressions whose RGB samples are rewritten: Flate stays lossless, and a
 # JPEG source may be re-encoded as a (grey) JPEG. Every other filter is left as it is.
@@ -263,6 +264,8 @@ def decide_image(pdf, image, page, policy, params):
         pdf.get_warnings()  # damage of this image only, which stays as it is
         return Outcome(Verdict.LEFT, str(e), page, before, before)
     decision = decide(rgb, params)
+    if policy.review:
+        decision.details["thumbs"] = thumbnails(rgb, decision)
     verdict, reason = decision.verdict, decision.reason
     pixels = new_pixels(decision, rgb, kind, policy.keep_rgb)
     del rgb

@@ -40,6 +40,7 @@ class OutputPolicy:
     max_pages: int = MAX_PAGES  # files of more pages are refused
     backup: Path | None = None  # with in_place: where the originals are kept
     memory_budget: int = 0  # bytes of decoded pages in flight per process (0: no bound)
+    review: bool = False  # make each page's thumbnails for the review page
 
     @classmethod
     def from_args(cls, args):
@@ -47,7 +48,8 @@ class OutputPolicy:
                    keep_rgb=args.keep_rgb, quality=args.quality,
                    dry_run=args.dry_run, skip_existing=args.skip_existing,
                    max_pixels=args.max_pixels, max_pages=args.max_pages,
-                   backup=args.backup, memory_budget=getattr(args, "memory_budget", 0))
+                   backup=args.backup, memory_budget=getattr(args, "memory_budget", 0),
+                   review=getattr(args, "review", None) is not None)
 
     @property
     def replaces(self):

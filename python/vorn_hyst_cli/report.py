@@ -57,13 +57,17 @@ class Row:
     paper_level: float | None = None
     ink_level: int | None = None
     colour_score: float | None = None
+    # With --review: the page's (before, after) JPEG thumbnails, taken by the
+    # review page and never written to the report.
+    thumbs: tuple | None = dataclasses.field(default=None, repr=False, compare=False,
+                                             metadata={"reported": False})
     index: dataclasses.InitVar[int] = 0  # the file's place in input order, not reported
 
     def __post_init__(self, index):
         self.index = index
 
 
-FIELDS = [f.name for f in dataclasses.fields(Row)]
+FIELDS = [f.name for f in dataclasses.fields(Row) if f.metadata.get("reported", True)]
 
 
 def record(row):

@@ -29,6 +29,12 @@ def run(args):
     policy = OutputPolicy.from_args(args)
     params = settings_of(args)
     report = ReportWriter(args.report, args.overwrite) if args.report else None
+    try:
+        review = open_review(args)
+    except ReportError:
+        if report:
+            report.abandon()
+        raise
     summary = Summary()
     progress = Progress(args.quiet, verbose=args.verbose)
 
@@ -37,10 +43,13 @@ def run(args):
         progress.update(rows)
         if report:
             report.add(index, rows)
+        if review:
+            review.add(index, rows)
 
     excluded = [args.report] if args.report else []
     work = counted(find_work(args.inputs, policy, args.recursive, excluded), progress)
     interrupted = False
+    state = "stopped"  # for the review page: how the run ended
     try:
         try:
             if args.scheduler:
@@ -49,23 +58,35 @@ def run(args):
                                roots=args.inputs)
             else:
                 run_jobs(work, policy, params, args.jobs, done)
+            state = "complete"
         finally:
             progress.close()
     except KeyboardInterrupt:
         interrupted = True
+        state = "interrupted"
     except ClusterError:
         if report:
             report.abandon()
             report = None
+        if review:
+            review.abandon()
+            review = None
         raise
-    except ReportError:
+    except ReportError as e:
         if report:
             with contextlib.suppress(ReportError):
                 report.close()
+        if review:
+            with contextlib.suppress(ReportError):
+                review.close(summary, state, str(e))
         raise
     finally:
-        if report:
-            report.close()
+        try:
+            if report:
+                report.close()
+        finally:
+            if review:
+                review.close(summary, state)
     if interrupted:
         emit(f"{PROG}: interrupted", sys.stderr)
         return ExitCode.INTERRUPTED
@@ -74,6 +95,13 @@ def run(args):
         return ExitCode.FILES_FAILED
     emit(summary.text(policy.dry_run), sys.stdout)
     return exit_status(summary.failed, summary.files)
+
+
+def open_review(args):
+    if getattr(args, "review", None) is None:
+        return None
+    from .review import ReviewWriter, run_info
+    return ReviewWriter(args.review, args.overwrite, run_info(args))
 
 
 def counted(work, progress):
