@@ -712,16 +712,27 @@ def test_parameters_reach_the_level_fix(tmp_path, flags, verdict):
     (["{a}", "-o", "{out}", "--quality", "101"], 2, "--quality: must be in 1-100, got 101"),
     (["{empty}", "-o", "{out}"], 1, "no images found"),
     (["{a}", "-o", "{out}", "--report", "{a}/r.csv"], 2, "cannot write the report"),
+    # the review page's place is checked as the report's is, and its folder too
+    (["{a}", "-o", "{out}", "--review", "{a}"], 2, "the review page {a} is an input"),
+    (["{t}", "-o", "{out}", "--review", "{t}/b.tif"], 2, "would be an image in the input folder"),
+    (["{a}", "-o", "{out}", "--review", "{out}/b.pdf"], 2, "would be an image in the output"),
+    (["{a}", "-o", "{t}/r_files", "--review", "{t}/r.html"], 2,
+     "the review page's folder {t}/r_files is the output folder"),
+    (["{a}", "-o", "{out}", "--review", "{t}/a.htm"], 2,
+     "the review page's folder {t}/a_files exists (use --overwrite"),
+    (["{a}", "-o", "{out}", "--review", "{t}/r.csv", "--report", "{t}/r.csv"], 2,
+     "the review page {t}/r.csv is the report"),
     (["{a}", "-o", "{out}", "--jobs", "0"], 2, "--jobs"),
     (["{a}", "-o", "{out}", "--demo", "{out}"], 2, "--demo"),
 ])
 def test_exit_status(tmp_path, capsys, argv, status, message):
     save(scan(), tmp_path / "a.png")
     (tmp_path / "empty").mkdir()
+    (tmp_path / "a_files").mkdir()
     names = dict(a=tmp_path / "a.png", out=tmp_path / "out", missing=tmp_path / "gone.png",
-                 empty=tmp_path / "empty")
+                 empty=tmp_path / "empty", t=tmp_path)
     assert main([a.format(**names) for a in argv]) == status
-    assert message in capsys.readouterr().err
+    assert message.format(**names) in capsys.readouterr().err
 
 
 def test_output_lines_and_summary(tmp_path, capsys):

@@ -18,7 +18,9 @@ pytestmark = pytest.mark.slow
 import dask  # noqa: E402
 
 from test_cli import BAD, FILES  # noqa: E402
+from test_review import picture, read_review  # noqa: E402
 from vorn_hyst_cli.cli import main  # noqa: E402
+from vorn_hyst_cli.decision import FIXED  # noqa: E402
 
 COPIES = 12  # of the mixed folder: enough files that a worker can be killed part-way
 # The reference run, which also shows that a plain run does without Dask.
@@ -103,7 +105,8 @@ def test_cluster_writes_what_a_plain_run_writes(mixed, tmp_path, deadline, kill)
     root, expected, rows = mixed
     out = root / f"cluster-{kill}"
     args = [str(root / "in"), "-r", "-q", "-o", str(out),
-            "--report", str(root / f"cluster-{kill}.json"), "-j", "1"]
+            "--report", str(root / f"cluster-{kill}.json"), "-j", "1",
+            "--review", str(root / f"cluster-{kill}.html")]
     if not kill:
         status = main([*args, "--scheduler", "local:2"])
     else:
@@ -117,6 +120,11 @@ def test_cluster_writes_what_a_plain_run_writes(mixed, tmp_path, deadline, kill)
     assert status == 1  # the bad files
     assert outputs(out) == expected  # also: no temporary file left beside the results
     assert report(root, f"cluster-{kill}") == rows
+    # The review page's thumbnails came back from the workers with the rows.
+    _, shown, thumbs = read_review(root / f"cluster-{kill}.html")
+    assert sorted((r["path"], r["page"], r["verdict"]) for r in shown) == \
+        sorted((r["path"], r["page"], r["verdict"]) for r in rows)
+    assert all(picture(r, thumbs, 1) for r in shown if r["verdict"] == FIXED)
 
 
 class Peer:
@@ -174,7 +182,8 @@ def test_a_scheduler_that_does_not_answer(tmp_path, capsys, name, listener, word
     try:
         with dask.config.set({"distributed.comm.timeouts.connect": "2s"}):
             status = main([str(tmp_path / "scan.png"), "-o", str(tmp_path / "out"),
-                           "--report", str(tmp_path / "report.csv"), "--scheduler", address])
+                           "--report", str(tmp_path / "report.csv"), "--scheduler", address,
+                           "--review", str(tmp_path / "review.html")])
     finally:
         if server:
             server.close()

@@ -246,10 +246,15 @@ class ReviewWriter:
         if not self.open:
             return
         self.open = False
-        self._guard(self._flush)
-        counts = {VERDICTS.index(v): n for v, n in summary.count.items() if n}
-        self.info.update(finished=now(), files=summary.files, message=message)
-        self._guard(self._write_shell, state, counts, True)
+        try:
+            self._guard(self._flush)
+        except ReportError as e:  # the page still says how the run ended, if it can
+            state, message = "stopped", message or str(e)
+            raise
+        finally:
+            counts = {VERDICTS.index(v): n for v, n in summary.count.items() if n}
+            self.info.update(finished=now(), files=summary.files, message=message)
+            self._guard(self._write_shell, state, counts, True)
 
     def abandon(self):
         """Removes the page of a run that could not start its work."""

@@ -324,8 +324,10 @@ SCRIPT = r"""
   }
 
   window.vornReviewStart = function () {
-    const parts = [RUN.inputs.join(" ")];
-    parts.push(RUN.in_place ? "in place" : "\u2192 " + RUN.output);
+    const parts = [];
+    if (RUN.inputs) parts.push(RUN.inputs.join(" "));
+    if (RUN.in_place) parts.push("in place");
+    else if (RUN.output) parts.push("\u2192 " + RUN.output);
     if (RUN.skip_existing) parts.push("--skip-existing");
     if (RUN.scheduler) parts.push("on " + RUN.scheduler);
     if (RUN.rule && RUN.rule !== "both") parts.push(RUN.rule + " rule");
