@@ -222,16 +222,17 @@ def document_details(doc):
 
 def document_reason(doc):
     """What the document rule found, in plain words."""
-    refusal = doc["refusal"]
+    refusal, limits = doc["refusal"], doc["limits"]
     if refusal == "blank":
         return "blank: no ink on the page"
     if refusal == "not a document":
-        if doc["roughness"] > 22:
+        if doc["roughness"] > limits["roughness"]:
             return (f"no even paper: its level jumps by {doc['roughness']:.0f} between "
-                    "neighbouring parts of the page")
+                    f"neighbouring parts of the page (at most {limits['roughness']:g}): a picture")
         if doc["candidate_levels"] is None:
             return "no ink and paper levels that can be stretched"
-        return f"too little paper: {percent(doc['paper_share'])} of the page"
+        return (f"too little paper: {percent(doc['paper_share'])} of the page "
+                f"(at least {percent(limits['paper_share'])})")
     if refusal == "ink colour":
         r, g, b = (round(v) for v in doc["ink_colour"])
         return f"colour: the ink itself is coloured (RGB {r}, {g}, {b})"
@@ -239,9 +240,9 @@ def document_reason(doc):
         return f"colour: {percent(doc['vivid_share'])} of the page is plainly coloured"
     if refusal == "colour":
         return (f"colour: marks of colour on the page (score {doc['colour_score']:.0f}, "
-                f"limit 10; the largest {doc['largest_mark']} blocks)")
+                f"limit {limits['colour_score']:.0f}; the largest {doc['largest_mark']} blocks)")
     if refusal == "content loss":
-        if doc["black_share"] > 0.25:
+        if doc["black_share"] > limits["black_share"]:
             return f"content loss: {percent(doc['black_share'])} would become pure black"
         return (f"content loss: {doc['lost_tiles']} of {doc['content_tiles']} parts of the page "
                 "with content would lose it")
