@@ -250,12 +250,18 @@ def document_reason(doc):
             "black")
 
 
+# How far a black-and-white page's ink level may lie from black: a page this
+# tool fixed and wrote as a JPEG comes back with its ink a few levels up.
+BLACK_INK_SLACK = 8
+
+
 def already_black_and_white(doc):
-    """A grey page whose paper is white and whose ink is partly black already:
-    a page this tool fixed (by either rule), which a second run must leave as
-    it is. Its ink is not read again: on a fixed page the paper's lower side,
-    now just under white, counts as ink too and would move the rank."""
-    return doc["mode"] >= 254 and doc["black_ink_share"] >= 0.01
+    """A grey page whose paper is white and whose ink reaches black already: a
+    page this tool fixed (by either rule), which a second run must leave as it
+    is. Its light level is not read again: on a fixed page the paper's lower
+    side, now just under white, would pull it down and stretch the page twice."""
+    return (doc["mode"] >= 254 and doc["dark"] <= BLACK_INK_SLACK
+            and doc["black_ink_share"] >= 0.01)
 
 
 # ---- the decision ------------------------------------------------------------------------
