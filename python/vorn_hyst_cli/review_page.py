@@ -230,7 +230,8 @@ SCRIPT = r"""
       where.push(r[C.width] + " \u00d7 " + r[C.height]);
     }
     const file = el("td", { class: "file" },
-      el("a", { href: r[C.href], target: "_blank", text: r[C.path] }),
+      el("a", { href: r[C.href], target: "_blank", title: r[C.path],
+                text: within(r[C.path], RUN.inputs) }),
       where.length ? el("div", { class: "sub", text: where.join(" \u00b7 ") }) : null);
     const rule = r[C.rule] ? r[C.rule] + " rule" : "";
     const verdict = el("td", {},
@@ -244,10 +245,22 @@ SCRIPT = r"""
       m ? el("div", { class: "measures", text: m }) : null,
       r[C.output] && VERDICTS[v][0] !== "failed"
         ? el("div", { class: "out" }, "\u2192 ", r[C.out_href]
-          ? el("a", { href: r[C.out_href], target: "_blank", text: r[C.output] })
+          ? el("a", { href: r[C.out_href], target: "_blank", title: r[C.output],
+                      text: within(r[C.output], [RUN.output]) })
           : r[C.output]) : null);
     return el("tr", { "data-verdict": VERDICTS[v][0] },
               el("td", { class: "pics" }, picture(r, 0), picture(r, 1)), file, verdict, why);
+  }
+
+  // A name under one of the run's folders is shown from there, as the archivist
+  // typed it; the link keeps the whole path as its title.
+  function within(path, roots) {
+    for (const root of roots || []) {
+      if (!root) continue;
+      const base = /[\\/]$/.test(root) ? root : root + (root.includes("\\") ? "\\" : "/");
+      if (path.startsWith(base) && path.length > base.length) return path.slice(base.length);
+    }
+    return path;
   }
 
   function fill(n) {
