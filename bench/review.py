@@ -92,10 +92,16 @@ def cost(args, work):
         print(f"| {name} | {wall:.2f} | {cpu:.2f} | {1000 * wall / args.pages:.1f} |")
     (w0, c0), (w1, c1) = best["plain"], best["review"]
     print(f"\nwith --review / without: wall {w1 / w0:.3f}, processor {c1 / c0:.3f}")
-    thumbs = thumbnail_ms(sorted(pages.iterdir())[:5])
+    thumbs, made = thumbnail_ms(sorted(pages.iterdir())[:5])
+    writing = writer_ms(made, work / "alone")
+    per_page = 1000 * c0 / args.pages
     print(f"thumbnails alone: {thumbs:.2f} ms per page (mean of the five kinds of page, fastest "
-          f"of 20 each), {100 * thumbs / (1000 * c0 / args.pages):.1f} % of the plain run's "
-          "processor time per page")
+          f"of 20 each), {100 * thumbs / per_page:.1f} % of the plain run's processor time "
+          "per page")
+    print(f"the page's writing alone: {writing:.2f} ms per page (1000 rows, fastest of 5), "
+          f"{100 * writing / per_page:.1f} % of it")
+    print(f"the review's own work: {100 * (thumbs + writing) / per_page:.1f} % of the plain run's "
+          "processor time (the whole runs' ratios above also carry the machine's other load)")
     print(f"review page and its folder: {page_bytes / 1e3:.0f} kB, "
           f"{page_bytes / args.pages / 1e3:.1f} kB per page")
 
@@ -104,7 +110,7 @@ def thumbnail_ms(paths):
     """The review's own work on the worker side, on pages decided as a run decides them."""
     from vorn_hyst_cli.decision import decide
     from vorn_hyst_cli.review import thumbnails
-    times = []
+    times, made = [], []
     for path in paths:
         with Image.open(path) as im:
             rgb = np.asarray(im.convert("RGB"))
@@ -112,10 +118,36 @@ def thumbnail_ms(paths):
         best = float("inf")
         for _ in range(20):
             start = time.perf_counter()
-            thumbnails(rgb, decision)
+            pair = thumbnails(rgb, decision)
             best = min(best, time.perf_counter() - start)
         times.append(best)
-    return 1000 * sum(times) / len(times)
+        made.append((decision.verdict, pair))
+    return 1000 * sum(times) / len(times), made
+
+
+def writer_ms(made, folder, count=1000):
+    """The main thread's side: rows with these thumbnails through the page's
+    writer (records, base64, chunk files written atomically), to the end."""
+    from vorn_hyst_cli.report import Row, Summary
+    from vorn_hyst_cli.review import ReviewWriter
+    folder.mkdir()
+    best = float("inf")
+    for n in range(5):
+        summary = Summary()
+        rows = []
+        for i in range(count):
+            verdict, pair = made[i % len(made)]
+            rows.append(Row(f"scans/page-{i:06}.jpg", 1, 2048, 2900, verdict=verdict,
+                            output=f"fixed/page-{i:06}.jpg", reason="a reason of some words",
+                            thumbs=pair))
+        start = time.perf_counter()
+        writer = ReviewWriter(folder / f"r{n}.html", run_info={"inputs": ["scans"]})
+        for i, row in enumerate(rows):
+            writer.add(i, [row])
+            summary.add([row])
+        writer.close(summary, "complete")
+        best = min(best, time.perf_counter() - start)
+    return 1000 * best / count
 
 
 # ---- the real corpus ----------------------------------------------------------------
