@@ -26,7 +26,7 @@ VERDICTS = list(Verdict)
 
 
 def read_review(page):
-    """(the run's description, the rows as dicts, thumbnail chunks by number),
+    """(the run's description, the rows as dicts in input order, thumbnail chunks by number),
     read from the files the way the page's script reads them."""
     text = page.read_text()
     config = json.loads(re.search(r"window\.vornRun = (.*);\n", text)[1])
@@ -40,6 +40,7 @@ def read_review(page):
         thumbs[int(found[1])] = json.loads(found[2])
     for row in rows:
         row["verdict"] = str(VERDICTS[row["verdict"]])
+    rows.sort(key=lambda row: (row["index"], row["seq"]))  # chunks hold them as files finish
     return config, rows, thumbs
 
 
