@@ -272,10 +272,11 @@ Region grow_region(const BlockGrid& grid, const std::vector<std::uint8_t>& off,
     const double n = static_cast<double>(region.members.size());
     const Rgb mean{total.r / n, total.g / n, total.b / n};
     const double mean_y = total_y / n;
-    const std::ptrdiff_t steps[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
-    for (const auto& step : steps) {
-      const std::ptrdiff_t ni = static_cast<std::ptrdiff_t>(i) + step[0];
-      const std::ptrdiff_t nj = static_cast<std::ptrdiff_t>(j) + step[1];
+    static constexpr std::array<std::array<std::ptrdiff_t, 2>, 4> kSteps{
+        {{1, 0}, {-1, 0}, {0, 1}, {0, -1}}};
+    for (const auto& [di, dj] : kSteps) {
+      const std::ptrdiff_t ni = static_cast<std::ptrdiff_t>(i) + di;
+      const std::ptrdiff_t nj = static_cast<std::ptrdiff_t>(j) + dj;
       if (ni < 0 || nj < 0 || ni >= static_cast<std::ptrdiff_t>(grid.rows) ||
           nj >= static_cast<std::ptrdiff_t>(grid.cols)) {
         continue;
@@ -342,9 +343,9 @@ Mask background_mask(const BlockGrid& grid, const Paper& paper, const DocumentPa
     const Block& b = grid.blocks[k];
     brightest = std::max(brightest, static_cast<double>(b.y));
     const double f = b.y * scale;
-    off[k] = std::fabs(b.y - paper.y) > std::max(24.0, 0.12 * paper.y) ||
+    off[k] = static_cast<std::uint8_t>(std::fabs(b.y - paper.y) > std::max(24.0, 0.12 * paper.y) ||
              excess(b.r - paper.colour.r * f, b.g - paper.colour.g * f,
-                    b.b - paper.colour.b * f) > kBackgroundTolerance;
+                    b.b - paper.colour.b * f) > kBackgroundTolerance);
   }
   const auto depth_rows = std::max<std::size_t>(
       1, static_cast<std::size_t>(static_cast<double>(grid.rows) * params.background_depth));
@@ -483,7 +484,7 @@ InkAndPaper ink_and_paper(const LumaHistogram& h, const Paper& paper,
   }
   const auto peak = static_cast<double>(h.count[static_cast<std::size_t>(mode)]);
   int up = mode;
-  while (up < 255 && static_cast<double>(h.count[static_cast<std::size_t>(up + 1)]) > 0.4 * peak) {
+  while (up < 255 && static_cast<double>(h.count[static_cast<std::size_t>(up) + 1]) > 0.4 * peak) {
     ++up;
   }
   out.mode = mode;
@@ -641,8 +642,8 @@ bool medians_near_zero(const std::vector<float> (&channel)[3]) {
   for (const auto& values : channel) {
     std::size_t below = 0, above = 0;
     for (const float v : values) {
-      below += v < -1.0f;
-      above += v > 1.0f;
+      below += static_cast<std::size_t>(v < -1.0f);
+      above += static_cast<std::size_t>(v > 1.0f);
     }
     // rank mid is >= -1 when at most mid values are below -1, and <= 1 when
     // at most size-1-mid values are above 1
@@ -686,7 +687,7 @@ std::size_t remove_rulings(const BlockGrid& grid, const Mask& mask, Deviations& 
       // across is an underline or a highlighter: colour. Margin lines down
       // the sheet are often red.
       const bool ruling_hue = down != 0 || (o.y <= 0 && o.a <= 0.5 * -o.y + 2);
-      strong[line] = ruling_hue && opponent_distance(m[0], m[1], m[2]) >= kRulingColour;
+      strong[line] = static_cast<std::uint8_t>(ruling_hue && opponent_distance(m[0], m[1], m[2]) >= kRulingColour);
     }
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // [first, last] of each line
     for (std::size_t line = 0; line < lines_n; ++line) {
@@ -698,7 +699,7 @@ std::size_t remove_rulings(const BlockGrid& grid, const Mask& mask, Deviations& 
       }
     }
     std::size_t thin = 0;
-    for (const auto& r : runs) thin += r.second - r.first < 3;
+    for (const auto& r : runs) thin += static_cast<std::size_t>(r.second - r.first < 3);
     const bool take = down == 0 ? thin >= 3 : (ruled && thin >= 1 && thin <= 2);
     if (!take) continue;
     ruled = ruled || down == 0;
@@ -782,7 +783,7 @@ void remove_fringes(const BlockGrid& grid, const Mask& mask, std::vector<Deviati
     const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() * 4 / 5);
     std::nth_element(sorted.begin(), at, sorted.end());
     const float cut = *at;  // the residual four fifths of the edges stay within
-    for (std::size_t e = 0; e < edges.size(); ++e) use[e] = residual[e] <= cut;
+    for (std::size_t e = 0; e < edges.size(); ++e) use[e] = static_cast<std::uint8_t>(residual[e] <= cut);
   }
   for (std::size_t k = 0; k < count; ++k) {
     if (mask[k] != 0) continue;
@@ -809,7 +810,7 @@ std::size_t remove_lines(std::vector<std::uint8_t>& coloured, std::size_t rows, 
     for (std::size_t line = 0; line < lines_n; ++line) {
       std::size_t n = 0;
       for (std::size_t t = 0; t < length; ++t) n += at(line, t);
-      full[line] = static_cast<double>(n) >= 0.5 * static_cast<double>(length);
+      full[line] = static_cast<std::uint8_t>(static_cast<double>(n) >= 0.5 * static_cast<double>(length));
     }
     std::vector<std::vector<std::size_t>> lines;
     for (std::size_t line = 0; line < lines_n; ++line) {
@@ -936,7 +937,7 @@ void score_marks(const BlockGrid& grid, const Mask& mask, const Deviations& d,
     const double floor =
         std::max(params.colour_floor + d.raise[k], params.dark_floor * d.darkness[k]);
     const Opponent o = opponent(d.dev[k].r, d.dev[k].g, d.dev[k].b);
-    coloured[k] = o.a * o.a + o.y * o.y > floor * floor;
+    coloured[k] = static_cast<std::uint8_t>(o.a * o.a + o.y * o.y > floor * floor);
   }
   out.lines = remove_lines(coloured, grid.rows, grid.cols);
   out.largest = out.marks = 0;
@@ -1063,7 +1064,7 @@ DocumentAnalysis analyse_document(const std::uint8_t* pixels, std::size_t width,
   for (std::size_t k = 0; k < grid.blocks.size(); ++k) {
     if (mask[k] != 0) continue;
     ++page_blocks;
-    vivid += own_excess(colour_of(grid.blocks[k])) > kVivid;
+    vivid += static_cast<std::size_t>(own_excess(colour_of(grid.blocks[k])) > kVivid);
   }
   a.colour.vivid_share = static_cast<double>(vivid) / static_cast<double>(std::max<std::size_t>(1, page_blocks));
   if (a.colour.vivid_share > kVividShare) {
