@@ -67,6 +67,11 @@ def build_parser():
                    help="refuse larger pages as likely decompression bombs (default %(default)s)")
     p.add_argument("--max-pages", type=in_range(1, None), default=MAX_PAGES, metavar="N",
                    help="refuse files of more pages (default %(default)s)")
+    p.add_argument("--memory", type=memory_size, metavar="SIZE",
+                   help="memory for the pages under way, e.g. 4G or 500M: a file starts only "
+                        "when its largest page fits beside those of the files under way "
+                        "(default: half of the memory available; with --scheduler local:N "
+                        "shared by the workers, with a scheduler of your own each worker's)")
     p.add_argument("--demo", type=Path, metavar="OUTDIR",
                    help="write a synthetic scanned page, its fixed version and both side by side")
     p.add_argument("--version", action="version", version=f"%(prog)s {version()}")
@@ -119,6 +124,14 @@ def in_range(low, high):
         return value
     parse.__name__ = "integer"
     return parse
+
+
+def memory_size(text):
+    from .budget import parse_size
+    try:
+        return parse_size(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def ratio(text):
