@@ -82,34 +82,56 @@ std::size_t block_size(std::size_t width, std::size_t height, const DocumentPara
 
 namespace {
 
-// Adds one row of pixels into the per-block sums, `Width` pixels a block
-// (0: `block` pixels, for the widths not unrolled).
-template <std::size_t Width>
-void add_row(const std::uint8_t* p, std::size_t cols, std::size_t block, std::uint32_t* sums) {
-  const std::size_t width = Width != 0 ? Width : block;
-  for (std::size_t j = 0; j < cols; ++j, sums += 3) {
-    std::uint32_t r = 0, g = 0, b = 0;
-    for (std::size_t k = 0; k < width; ++k, p += 3) {
-      r += p[0];
-      g += p[1];
-      b += p[2];
-    }
-    sums[0] += r;
-    sums[1] += g;
-    sums[2] += b;
+// Block sums in two steps: each of a block row's pixel rows is added byte for
+// byte into per-column totals, a loop of plain adds that compilers turn into
+// vector code; then each block's columns are added up. `Total` holds a column
+// of `block` bytes (uint16_t up to 257 rows).
+template <typename Total>
+void add_block_rows(const std::uint8_t* rows, std::size_t row_bytes, std::size_t block,
+                    std::size_t used, Total* column) {
+  std::fill(column, column + used, Total{0});
+  for (std::size_t dy = 0; dy < block; ++dy) {
+    const std::uint8_t* p = rows + dy * row_bytes;
+    for (std::size_t x = 0; x < used; ++x) column[x] = static_cast<Total>(column[x] + p[x]);
   }
 }
 
-using RowAdder = void (*)(const std::uint8_t*, std::size_t, std::size_t, std::uint32_t*);
+// `Width` columns a block, unrolled for the common widths (0: `block`).
+template <std::size_t Width, typename Total>
+void fill_block_row(const Total* column, std::size_t block, float area, Block* out,
+                    std::size_t cols) {
+  const std::size_t width = Width != 0 ? Width : block;
+  for (std::size_t j = 0; j < cols; ++j, column += 3 * width) {
+    std::uint32_t r = 0, g = 0, b = 0;
+    for (std::size_t k = 0; k < 3 * width; k += 3) {
+      r += column[k];
+      g += column[k + 1];
+      b += column[k + 2];
+    }
+    Block& o = out[j];
+    o.r = static_cast<float>(r) / area;
+    o.g = static_cast<float>(g) / area;
+    o.b = static_cast<float>(b) / area;
+    o.y = (77.0f * o.r + 150.0f * o.g + 29.0f * o.b) / 256.0f;
+  }
+}
 
-RowAdder row_adder(std::size_t block) {
-  switch (block) {
-    case 4: return add_row<4>;
-    case 5: return add_row<5>;
-    case 6: return add_row<6>;
-    case 7: return add_row<7>;
-    case 8: return add_row<8>;
-    default: return add_row<0>;
+template <typename Total>
+void fill_grid(const std::uint8_t* pixels, std::size_t width, BlockGrid& grid) {
+  const std::size_t block = grid.size, used = 3 * grid.cols * block;
+  const auto area = static_cast<float>(block * block);
+  std::vector<Total> column(used);
+  for (std::size_t i = 0; i < grid.rows; ++i) {
+    add_block_rows(pixels + i * block * 3 * width, 3 * width, block, used, column.data());
+    const Total* sums = column.data();
+    Block* out = &grid.blocks[i * grid.cols];
+    switch (block) {
+      case 4: fill_block_row<4>(sums, block, area, out, grid.cols); break;
+      case 5: fill_block_row<5>(sums, block, area, out, grid.cols); break;
+      case 6: fill_block_row<6>(sums, block, area, out, grid.cols); break;
+      case 8: fill_block_row<8>(sums, block, area, out, grid.cols); break;
+      default: fill_block_row<0>(sums, block, area, out, grid.cols); break;
+    }
   }
 }
 
@@ -122,22 +144,10 @@ BlockGrid block_means(const std::uint8_t* pixels, std::size_t width, std::size_t
   grid.rows = height / block;
   grid.cols = width / block;
   grid.blocks.resize(grid.rows * grid.cols);
-  std::vector<std::uint32_t> sums(3 * grid.cols);
-  const std::size_t row_bytes = 3 * width;
-  const float area = static_cast<float>(block * block);
-  const RowAdder add = row_adder(block);
-  for (std::size_t i = 0; i < grid.rows; ++i) {
-    std::fill(sums.begin(), sums.end(), 0u);
-    for (std::size_t dy = 0; dy < block; ++dy) {
-      add(pixels + (i * block + dy) * row_bytes, grid.cols, block, sums.data());
-    }
-    for (std::size_t j = 0; j < grid.cols; ++j) {
-      Block& out = grid.blocks[i * grid.cols + j];
-      out.r = static_cast<float>(sums[3 * j]) / area;
-      out.g = static_cast<float>(sums[3 * j + 1]) / area;
-      out.b = static_cast<float>(sums[3 * j + 2]) / area;
-      out.y = (77.0f * out.r + 150.0f * out.g + 29.0f * out.b) / 256.0f;
-    }
+  if (block <= 257) {
+    fill_grid<std::uint16_t>(pixels, width, grid);
+  } else {
+    fill_grid<std::uint32_t>(pixels, width, grid);
   }
   return grid;
 }
@@ -262,10 +272,11 @@ Region grow_region(const BlockGrid& grid, const std::vector<std::uint8_t>& off,
     const double n = static_cast<double>(region.members.size());
     const Rgb mean{total.r / n, total.g / n, total.b / n};
     const double mean_y = total_y / n;
-    const std::ptrdiff_t steps[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
-    for (const auto& step : steps) {
-      const std::ptrdiff_t ni = static_cast<std::ptrdiff_t>(i) + step[0];
-      const std::ptrdiff_t nj = static_cast<std::ptrdiff_t>(j) + step[1];
+    static constexpr std::array<std::array<std::ptrdiff_t, 2>, 4> kSteps{
+        {{1, 0}, {-1, 0}, {0, 1}, {0, -1}}};
+    for (const auto& [di, dj] : kSteps) {
+      const std::ptrdiff_t ni = static_cast<std::ptrdiff_t>(i) + di;
+      const std::ptrdiff_t nj = static_cast<std::ptrdiff_t>(j) + dj;
       if (ni < 0 || nj < 0 || ni >= static_cast<std::ptrdiff_t>(grid.rows) ||
           nj >= static_cast<std::ptrdiff_t>(grid.cols)) {
         continue;
@@ -332,9 +343,9 @@ Mask background_mask(const BlockGrid& grid, const Paper& paper, const DocumentPa
     const Block& b = grid.blocks[k];
     brightest = std::max(brightest, static_cast<double>(b.y));
     const double f = b.y * scale;
-    off[k] = std::fabs(b.y - paper.y) > std::max(24.0, 0.12 * paper.y) ||
+    off[k] = static_cast<std::uint8_t>(std::fabs(b.y - paper.y) > std::max(24.0, 0.12 * paper.y) ||
              excess(b.r - paper.colour.r * f, b.g - paper.colour.g * f,
-                    b.b - paper.colour.b * f) > kBackgroundTolerance;
+                    b.b - paper.colour.b * f) > kBackgroundTolerance);
   }
   const auto depth_rows = std::max<std::size_t>(
       1, static_cast<std::size_t>(static_cast<double>(grid.rows) * params.background_depth));
@@ -385,6 +396,7 @@ LumaHistogram luma_histogram(const std::uint8_t* pixels, std::size_t width, cons
   auto fold = [&] {
     for (std::size_t v = 0; v < 256; ++v) {
       h.count[v] += part[v].n;
+      h.pixels += part[v].n;
       h.sums[0][v] += part[v].r;
       h.sums[1][v] += part[v].g;
       h.sums[2][v] += part[v].b;
@@ -397,9 +409,17 @@ LumaHistogram luma_histogram(const std::uint8_t* pixels, std::size_t width, cons
     for (std::size_t y = i * b; y < (i + 1) * b; ++y) {
       if ((y & 1) != 0) continue;  // every other pixel of every other row
       const std::uint8_t* row = pixels + y * row_bytes;
-      for (std::size_t j = 0; j < grid.cols; ++j) {
-        if (mask[i * grid.cols + j] != 0) continue;
-        for (std::size_t x = (j * b + 1) & ~std::size_t{1}; x < (j + 1) * b; x += 2) {
+      const std::uint8_t* row_mask = &mask[i * grid.cols];
+      for (std::size_t j = 0; j < grid.cols;) {
+        if (row_mask[j] != 0) {
+          ++j;
+          continue;
+        }
+        // a run of page blocks is one stretch of pixels
+        const std::size_t first = j;
+        while (j < grid.cols && row_mask[j] == 0) ++j;
+        const std::size_t end = j * b;
+        for (std::size_t x = (first * b + 1) & ~std::size_t{1}; x < end; x += 2) {
           const std::uint8_t* p = row + 3 * x;
           const unsigned v = (77u * p[0] + 150u * p[1] + 29u * p[2] + 128u) >> 8;
           Bin& bin = part[v];
@@ -407,7 +427,6 @@ LumaHistogram luma_histogram(const std::uint8_t* pixels, std::size_t width, cons
           bin.r += p[0];
           bin.g += p[1];
           bin.b += p[2];
-          ++h.pixels;
         }
       }
       if (++since_fold >= fold_rows) {
@@ -465,7 +484,7 @@ InkAndPaper ink_and_paper(const LumaHistogram& h, const Paper& paper,
   }
   const auto peak = static_cast<double>(h.count[static_cast<std::size_t>(mode)]);
   int up = mode;
-  while (up < 255 && static_cast<double>(h.count[static_cast<std::size_t>(up + 1)]) > 0.4 * peak) {
+  while (up < 255 && static_cast<double>(h.count[static_cast<std::size_t>(up) + 1]) > 0.4 * peak) {
     ++up;
   }
   out.mode = mode;
@@ -615,6 +634,24 @@ Slopes slopes_of(const BlockGrid& grid) {
 // Returns the lines taken out.
 constexpr double kRulingColour = 3;  // a row's median deviation that makes it a line
 
+// Whether each channel's median (the value of rank size/2) lies within ±1:
+// then the opponent distance of the three is at most 2√2 < kRulingColour, and
+// no median need be found. Counting is one pass; ranking is several.
+bool medians_near_zero(const std::vector<float> (&channel)[3]) {
+  const std::size_t mid = channel[0].size() / 2;
+  for (const auto& values : channel) {
+    std::size_t below = 0, above = 0;
+    for (const float v : values) {
+      below += static_cast<std::size_t>(v < -1.0f);
+      above += static_cast<std::size_t>(v > 1.0f);
+    }
+    // rank mid is >= -1 when at most mid values are below -1, and <= 1 when
+    // at most size-1-mid values are above 1
+    if (below > mid || above > values.size() - 1 - mid) return false;
+  }
+  return true;
+}
+
 std::size_t remove_rulings(const BlockGrid& grid, const Mask& mask, Deviations& d) {
   std::size_t found = 0;
   bool ruled = false;
@@ -637,6 +674,7 @@ std::size_t remove_rulings(const BlockGrid& grid, const Mask& mask, Deviations& 
         channel[2].push_back(d.dev[k].b);
       }
       if (2 * channel[0].size() < length) continue;
+      if (medians_near_zero(channel)) continue;  // no line: most rows are paper
       float m[3];
       for (std::size_t c = 0; c < 3; ++c) {
         auto mid = channel[c].begin() + static_cast<std::ptrdiff_t>(channel[c].size() / 2);
@@ -649,7 +687,7 @@ std::size_t remove_rulings(const BlockGrid& grid, const Mask& mask, Deviations& 
       // across is an underline or a highlighter: colour. Margin lines down
       // the sheet are often red.
       const bool ruling_hue = down != 0 || (o.y <= 0 && o.a <= 0.5 * -o.y + 2);
-      strong[line] = ruling_hue && opponent_distance(m[0], m[1], m[2]) >= kRulingColour;
+      strong[line] = static_cast<std::uint8_t>(ruling_hue && opponent_distance(m[0], m[1], m[2]) >= kRulingColour);
     }
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // [first, last] of each line
     for (std::size_t line = 0; line < lines_n; ++line) {
@@ -661,7 +699,7 @@ std::size_t remove_rulings(const BlockGrid& grid, const Mask& mask, Deviations& 
       }
     }
     std::size_t thin = 0;
-    for (const auto& r : runs) thin += r.second - r.first < 3;
+    for (const auto& r : runs) thin += static_cast<std::size_t>(r.second - r.first < 3);
     const bool take = down == 0 ? thin >= 3 : (ruled && thin >= 1 && thin <= 2);
     if (!take) continue;
     ruled = ruled || down == 0;
@@ -745,7 +783,7 @@ void remove_fringes(const BlockGrid& grid, const Mask& mask, std::vector<Deviati
     const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() * 4 / 5);
     std::nth_element(sorted.begin(), at, sorted.end());
     const float cut = *at;  // the residual four fifths of the edges stay within
-    for (std::size_t e = 0; e < edges.size(); ++e) use[e] = residual[e] <= cut;
+    for (std::size_t e = 0; e < edges.size(); ++e) use[e] = static_cast<std::uint8_t>(residual[e] <= cut);
   }
   for (std::size_t k = 0; k < count; ++k) {
     if (mask[k] != 0) continue;
@@ -772,7 +810,7 @@ std::size_t remove_lines(std::vector<std::uint8_t>& coloured, std::size_t rows, 
     for (std::size_t line = 0; line < lines_n; ++line) {
       std::size_t n = 0;
       for (std::size_t t = 0; t < length; ++t) n += at(line, t);
-      full[line] = static_cast<double>(n) >= 0.5 * static_cast<double>(length);
+      full[line] = static_cast<std::uint8_t>(static_cast<double>(n) >= 0.5 * static_cast<double>(length));
     }
     std::vector<std::vector<std::size_t>> lines;
     for (std::size_t line = 0; line < lines_n; ++line) {
@@ -899,7 +937,7 @@ void score_marks(const BlockGrid& grid, const Mask& mask, const Deviations& d,
     const double floor =
         std::max(params.colour_floor + d.raise[k], params.dark_floor * d.darkness[k]);
     const Opponent o = opponent(d.dev[k].r, d.dev[k].g, d.dev[k].b);
-    coloured[k] = o.a * o.a + o.y * o.y > floor * floor;
+    coloured[k] = static_cast<std::uint8_t>(o.a * o.a + o.y * o.y > floor * floor);
   }
   out.lines = remove_lines(coloured, grid.rows, grid.cols);
   out.largest = out.marks = 0;
@@ -1015,7 +1053,8 @@ DocumentAnalysis analyse_document(const std::uint8_t* pixels, std::size_t width,
     std::fill(mask.begin(), mask.end(), std::uint8_t{0});
     a.background_share = 0;
   }
-  a.paper = estimate_paper(grid, &mask, params);
+  // With no background the masked estimate is the first one again.
+  a.paper = a.background_share > 0 ? estimate_paper(grid, &mask, params) : first;
   const LumaHistogram histogram = luma_histogram(pixels, width, grid, mask);
   a.ink = ink_and_paper(histogram, a.paper, params);
   if (histogram.pixels == 0) return a;
@@ -1025,7 +1064,7 @@ DocumentAnalysis analyse_document(const std::uint8_t* pixels, std::size_t width,
   for (std::size_t k = 0; k < grid.blocks.size(); ++k) {
     if (mask[k] != 0) continue;
     ++page_blocks;
-    vivid += own_excess(colour_of(grid.blocks[k])) > kVivid;
+    vivid += static_cast<std::size_t>(own_excess(colour_of(grid.blocks[k])) > kVivid);
   }
   a.colour.vivid_share = static_cast<double>(vivid) / static_cast<double>(std::max<std::size_t>(1, page_blocks));
   if (a.colour.vivid_share > kVividShare) {

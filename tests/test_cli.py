@@ -9,6 +9,7 @@ import signal
 import struct
 import subprocess
 import sys
+import threading
 import time
 import zlib
 from pathlib import Path
@@ -20,7 +21,7 @@ Image = pytest.importorskip("PIL.Image")
 
 import hostile_files as hostile  # noqa: E402
 import vorn_hyst  # noqa: E402
-from vorn_hyst_cli import batch as batch_module, imaging  # noqa: E402
+from vorn_hyst_cli import batch as batch_module, budget, imaging  # noqa: E402
 from vorn_hyst_cli.cli import main  # noqa: E402
 from vorn_hyst_cli.decision import COLOUR, FAILED, FIXED, GREY, NOT_MONOCHROME  # noqa: E402
 from vorn_hyst_cli.progress import Progress  # noqa: E402
@@ -175,6 +176,10 @@ def test_each_image(batch, name):
     src, out, status, rows = batch
     _, verdicts, modes = FILES[name]
     assert [r["verdict"] for r in rows if r["path"] == str(src / name)] == verdicts
+    # The memory budget's reading of the header sees every page the decoder sees.
+    with open(src / name, "rb") as f:
+        assert budget.image_pages(f, 100)[1] == [
+            (r["width"], r["height"]) for r in rows if r["path"] == str(src / name)]
     if modes is None:  # left alone: copied byte for byte
         assert (out / name).read_bytes() == (src / name).read_bytes()
         return
@@ -397,6 +402,29 @@ def replace_while_deciding(t, monkeypatch, request):
     monkeypatch.setattr(imaging, "decide", decide)
 
 
+def note_pages_decided_at_once(t, monkeypatch, request):
+    """Marks t/overlap when two pages are being decided at once: each decision
+    waits a moment for another to begin, so that any overlap the run allows
+    shows up."""
+    real, lock, state = imaging.decide, threading.Lock(), {"now": 0}
+    arrived = threading.Event()
+
+    def decide(rgb, params):
+        with lock:
+            state["now"] += 1
+            if state["now"] > 1:
+                (t / "overlap").touch()
+            arrived.set()
+        arrived.clear()
+        arrived.wait(0.5)
+        try:
+            return real(rgb, params)
+        finally:
+            with lock:
+                state["now"] -= 1
+    monkeypatch.setattr(imaging, "decide", decide)
+
+
 def fail_report_after_first(t, monkeypatch, request):
     from vorn_hyst_cli.outcome import ReportError
     from vorn_hyst_cli.report import ReportWriter
@@ -592,6 +620,13 @@ SAFETY = FULL_DISK + [
     ("file names that are not UTF-8", {os.fsdecode(b"\xff.png"): write(scan)},
      ["{in}", "-o", "{out}"], 0, lambda t, err: (t / "out" / os.fsdecode(b"\xff.png")).exists(),
      None),
+    # A 36 x 44 page's file is reckoned at about 1.1 MB: one fits in 1500K, two do not;
+    # a 400 x 400 page's is above the whole budget, and runs alone.
+    ("a small --memory: no two pages decided at once, a larger file still runs",
+     {"a.png": write(scan), "b.png": write(scan), "c.png": write(lambda: scan(400, 400))},
+     ["{in}", "-o", "{out}", "-j", "2", "--memory", "1500K"], 0,
+     lambda t, err: not (t / "overlap").exists() and not rgb_of(t / "out" / "c.png")
+     and len(out_names(t)) == 3, note_pages_decided_at_once),
     ("decompression bomb", {"a.png": write(scan)}, ["{in}", "-o", "{out}", "--max-pixels", "100"],
      1, lambda t, err: "--max-pixels" in err and not (t / "out").exists(), None),
     ("one page of a book cannot be done", {"book.tif": cmyk_book}, ["{in}", "-o", "{out}"], 1,

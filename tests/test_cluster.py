@@ -100,13 +100,18 @@ def kill_one_worker_part_way(cluster, outdir, after):
     return killer, state
 
 
-@pytest.mark.parametrize("kill", [False, True], ids=["local:2", "a worker killed part-way"])
-def test_cluster_writes_what_a_plain_run_writes(mixed, tmp_path, deadline, kill):
+@pytest.mark.parametrize("kill, memory", [(False, None), (True, None), (False, "1K")],
+                         ids=["local:2", "a worker killed part-way",
+                              "every file above the workers' --memory"])
+def test_cluster_writes_what_a_plain_run_writes(mixed, tmp_path, deadline, kill, memory):
     root, expected, rows = mixed
-    out = root / f"cluster-{kill}"
+    name = f"cluster-{kill}-{memory}"
+    out = root / name
     args = [str(root / "in"), "-r", "-q", "-o", str(out),
-            "--report", str(root / f"cluster-{kill}.json"), "-j", "1",
-            "--review", str(root / f"cluster-{kill}.html")]
+            "--report", str(root / f"{name}.json"), "-j", "2" if memory else "1",
+            "--review", str(root / f"{name}.html")]
+    if memory:
+        args += ["--memory", memory]
     if not kill:
         status = main([*args, "--scheduler", "local:2"])
     else:
@@ -119,9 +124,9 @@ def test_cluster_writes_what_a_plain_run_writes(mixed, tmp_path, deadline, kill)
         assert state["outputs then"] is not None and state["outputs then"] < len(expected)
     assert status == 1  # the bad files
     assert outputs(out) == expected  # also: no temporary file left beside the results
-    assert report(root, f"cluster-{kill}") == rows
+    assert report(root, name) == rows
     # The review page's thumbnails came back from the workers with the rows.
-    _, shown, thumbs = read_review(root / f"cluster-{kill}.html")
+    _, shown, thumbs = read_review(root / f"{name}.html")
     assert sorted((r["path"], r["page"], r["verdict"]) for r in shown) == \
         sorted((r["path"], r["page"], r["verdict"]) for r in rows)
     assert all(picture(r, thumbs, 1) for r in shown if r["verdict"] == FIXED)

@@ -4,12 +4,14 @@ threads with a bounded number in flight.
 Nothing here holds more than the files under way: the folders are walked
 lazily, each file's rows go to the caller as soon as it is done, and a file is
 only taken from the walk when a thread is about to be free. So a run over a
-million files needs no more memory than a run over ten.
+million files needs no more memory than a run over ten; and the files under
+way at once are those whose pages fit in the memory budget (budget.py).
 """
 
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import dataclasses
 import os
 import stat
@@ -18,6 +20,7 @@ import time
 from pathlib import Path
 
 from . import interrupts
+from .budget import Budget
 from .fileio import not_regular, shown, sweep_stale
 from .imaging import process_image
 from .outcome import FileError, RunError, Verdict
@@ -132,14 +135,21 @@ def regular_or_noted(path):
     return False
 
 
-def process(job, policy, params, reraise=()):
+def process(job, policy, params, reraise=(), budget=None):
     """Processes one file; returns its report rows. A bad file gives one failed
-    row, unless its error is of a type in `reraise`."""
+    row, unless its error is of a type in `reraise`. With a `budget`, the file
+    waits until the memory its pages need is free (Abandoned if the run stops
+    meanwhile)."""
     start = time.perf_counter()
     if policy.skips(job.dest):
         return [Row(str(job.source), verdict=Verdict.SKIPPED, output=str(job.dest))]
     if not policy.dry_run:
         sweep_stale(job.dest.parent)
+    with budget.admitted(job, policy) if budget else contextlib.nullcontext():
+        return process_admitted(job, policy, params, reraise, start)
+
+
+def process_admitted(job, policy, params, reraise, start):
     try:
         is_pdf = job.source.suffix.lower() in PDF_EXTENSIONS
         return (process_pdf if is_pdf else process_image)(job, policy, params)
@@ -173,12 +183,14 @@ def one_line(text):
 def run_jobs(work, policy, params, workers, on_rows, window=None):
     """Runs the work (Jobs, and failed Rows to pass on) on `workers` threads,
     taking a file from `work` only when there is room: at most `window` files
-    in flight. `on_rows(index, rows)` gets each file's rows as it finishes.
+    in flight, and started only when the memory its pages need fits in the
+    policy's budget. `on_rows(index, rows)` gets each file's rows as it finishes.
 
     An error from `on_rows` (the report cannot be written) or from the run
     itself stops everything: the files not started are dropped, those under
     way finish (their writes are atomic) and the error goes on."""
     window = window or 2 * workers
+    budget = Budget(policy.memory_budget) if policy.memory_budget else None
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
         running = {}
         try:
@@ -189,12 +201,14 @@ def run_jobs(work, policy, params, workers, on_rows, window=None):
                     continue
                 while len(running) >= window:
                     finish(running, on_rows)
-                running[pool.submit(process, item, policy, params)] = item.index
+                running[pool.submit(process, item, policy, params, budget=budget)] = item.index
             while running:
                 finish(running, on_rows)
         except BaseException:
             for future in running:
                 future.cancel()
+            if budget:
+                budget.abandon()  # files waiting for memory are not started
             # Files already under way are finished and, where the report can
             # still take them, reported, so that it lists every file written.
             pool.shutdown(wait=True)

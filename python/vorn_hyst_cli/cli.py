@@ -16,8 +16,12 @@ from . import interrupts
 from .outcome import ExitCode, ToolError, UsageError
 
 PROG = "vorn-hyst"
-MEMORY_NOTE = ("memory: about 15 bytes per pixel of the largest page per job (an 80 MP "
-               "page: 1.2 GB), times --jobs")
+# Peaks measured by bench/memory.py (6 and 24 MP pages); budget.py reckons with them.
+MEMORY_NOTE = ("memory: about 11 bytes per pixel of a file's largest page while it is\n"
+               "under way (14 for a colour PDF, 44 for WebP; an 80 MP PNG page: 0.9 GB).\n"
+               "A file starts only when its pages fit in --memory beside those under way\n"
+               "(default: half of the memory available, shared by local:N's workers); one\n"
+               "larger than the whole budget runs alone.")
 
 
 def build_parser():
@@ -71,6 +75,11 @@ def build_parser():
                    help="refuse larger pages as likely decompression bombs (default %(default)s)")
     p.add_argument("--max-pages", type=in_range(1, None), default=MAX_PAGES, metavar="N",
                    help="refuse files of more pages (default %(default)s)")
+    p.add_argument("--memory", type=memory_size, metavar="SIZE",
+                   help="memory for the pages under way, e.g. 4G or 500M: a file starts only "
+                        "when its largest page fits beside those of the files under way "
+                        "(default: half of the memory available; with --scheduler local:N "
+                        "shared by the workers, with a scheduler of your own each worker's)")
     p.add_argument("--demo", type=Path, metavar="OUTDIR",
                    help="write a synthetic scanned page, its fixed version and both side by side")
     p.add_argument("--version", action="version", version=f"%(prog)s {version()}")
@@ -123,6 +132,14 @@ def in_range(low, high):
         return value
     parse.__name__ = "integer"
     return parse
+
+
+def memory_size(text):
+    from .budget import parse_size
+    try:
+        return parse_size(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def ratio(text):

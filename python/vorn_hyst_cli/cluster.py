@@ -22,6 +22,7 @@ from pathlib import Path
 
 from . import deps, interrupts
 from .batch import Job, process
+from .budget import shared, worker_budget
 from .fileio import Identity, sweep_stale
 from .outcome import ClusterError, DestinationExists
 from .progress import PROG
@@ -318,14 +319,18 @@ def run_task(task):
         rows = [Row(str(job.source), error="replaced since the run began (by an earlier try "
                                            "on a worker that died?); left as it is")]
     else:
+        # Every task on this worker shares its budget: --memory (a share of
+        # it for local:N), else the worker's own.
+        budget = shared(task.policy.memory_budget or worker_budget())
         try:
-            rows = process(job, task.policy, task.params, reraise=(DestinationExists,))
+            rows = process(job, task.policy, task.params, reraise=(DestinationExists,),
+                           budget=budget)
         except DestinationExists as refused:
-            rows = confirm_earlier_try(task, refused)
+            rows = confirm_earlier_try(task, refused, budget)
     return [shown_row(row, task) for row in rows]
 
 
-def confirm_earlier_try(task, refused):
+def confirm_earlier_try(task, refused, budget=None):
     """A destination that appeared during the run, which the walk gave to this
     file alone, is most likely the result of an earlier try whose worker died
     before it could report. It stands if it holds exactly what this try writes;
@@ -335,7 +340,7 @@ def confirm_earlier_try(task, refused):
         return refusal
     with tempfile.TemporaryDirectory(prefix="vorn-hyst-") as scratch:
         trial = Job(task.job.source, Path(scratch) / task.job.dest.name)
-        rows = process(trial, task.policy, task.params)
+        rows = process(trial, task.policy, task.params, budget=budget)
         if (rows[0].error or not trial.dest.exists()
                 or not filecmp.cmp(trial.dest, task.job.dest, shallow=False)):
             return refusal

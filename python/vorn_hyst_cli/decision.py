@@ -75,14 +75,28 @@ class Settings(dict):
         return (Settings, (dict(self), self.guards, self.rule))
 
 
-def monochrome_defaults():
-    """The defaults of ``monochrome`` as the module itself states them."""
+def signature_defaults():
     params = inspect.signature(vorn_hyst.monochrome).parameters
     return {name: params[name].default for name in PARAMETERS}
 
 
+# Read once, at import (which one thread does): the signature of a compiled
+# function is parsed from its text with the ast module, and CPython 3.11's ast
+# module, run by two threads at once, can fail a page with "SystemError: AST
+# constructor recursion depth mismatch" (bench/scale.py on local:2 met it).
+_DEFAULTS = signature_defaults()
+
+
+def monochrome_defaults():
+    """The defaults of ``monochrome`` as the module itself states them."""
+    return dict(_DEFAULTS)
+
+
 def is_grey(rgb):
-    return bool((rgb[..., 0] == rgb[..., 1]).all() and (rgb[..., 1] == rgb[..., 2]).all())
+    # A colour image nearly always shows it in its first row: the whole
+    # comparison, a tenth of the decision's time on a large page, only then.
+    return all(bool((part[..., 0] == part[..., 1]).all() and (part[..., 1] == part[..., 2]).all())
+               for part in (rgb[:1], rgb))
 
 
 @dataclasses.dataclass

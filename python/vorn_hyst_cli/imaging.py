@@ -165,7 +165,24 @@ def split_page(im):
         # so the key becomes an alpha channel.
         im = im.convert("LA" if mode == "L" else "RGBA")
     alpha = im.getchannel("A") if im.mode in ("RGBA", "LA") else None
-    return np.asarray(im.convert("RGB")), alpha
+    return rgb_array(im), alpha
+
+
+# Rows converted at a time into the page's array.
+BAND_BYTES = 4 << 20
+
+
+def rgb_array(im):
+    """The decoded page as a new (H, W, 3) uint8 array, filled a band of rows
+    at a time: converting the whole page first, and NumPy's reading of it
+    through tobytes(), would each hold a copy of the page beside it."""
+    width, height = im.size
+    out = np.empty((height, width, 3), np.uint8)
+    step = max(1, BAND_BYTES // max(1, 4 * width))
+    for top in range(0, height, step):
+        band = im.crop((0, top, width, min(height, top + step)))
+        out[top:top + step] = np.asarray(band if band.mode == "RGB" else band.convert("RGB"))
+    return out
 
 
 def result_image(result, alpha, stored_mode, keep_rgb):

@@ -21,7 +21,7 @@ import numpy as np
 from . import deps
 from .decision import decide
 from .fileio import open_regular, same_file, write_atomic
-from .imaging import open_image
+from .imaging import open_image, rgb_array
 from .outcome import FileError, Verdict
 from .report import Row
 from .review import thumbnails
@@ -467,7 +467,7 @@ def unpredict_png(raw, width, height):
            + png_chunk(b"IEND", b""))
     with open_image(io.BytesIO(png)) as im:
         im.load()
-        return np.asarray(im)
+        return rgb_array(im)
 
 
 def decode_jpeg(raw, width, height):
@@ -477,7 +477,7 @@ def decode_jpeg(raw, width, height):
         if im.size != (width, height):
             raise LeftAlone("JPEG data of another size than /Width and /Height")
         im.load()
-        return np.asarray(im)
+        return rgb_array(im)
 
 
 def encode(pixels, kind, quality):

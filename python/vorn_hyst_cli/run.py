@@ -9,6 +9,7 @@ import sys
 import time
 
 from .batch import find_work, run_jobs
+from .budget import per_process
 from .decision import Guards, Settings
 from .outcome import ClusterError, ExitCode, ReportError, exit_status
 from .policy import PARAMETERS, OutputPolicy
@@ -26,6 +27,7 @@ def run(args):
     """Runs the batch the options describe; returns the exit status. A RunError
     (a report that cannot be written, a cluster that cannot run) goes to the
     caller after the report is closed or removed."""
+    args.memory_budget = per_process(args.memory, args.scheduler)
     policy = OutputPolicy.from_args(args)
     params = settings_of(args)
     report = ReportWriter(args.report, args.overwrite) if args.report else None
