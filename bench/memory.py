@@ -17,6 +17,7 @@ copies as it is ("colour"); as PNG, JPEG (quality 95, 4:4:4), TIFF (LZW), WebP
     python bench/memory.py                   # 6 and 24 MP, every format, both pages
     python bench/memory.py --sizes 6,24,80   # and an 80 MP page
     python bench/memory.py --sizes 1 --formats png,pdf-flate   # a quick look
+    python bench/memory.py --review          # with the review page's thumbnails
 
 Linux only (/proc). Needs the module, Pillow and pikepdf.
 """
@@ -143,7 +144,8 @@ def child(case):
     from vorn_hyst_cli.policy import OutputPolicy
     from vorn_hyst_cli.run import settings_of
     out = Path(case["out"])
-    args = cli.parse_args([case["path"], "-o", str(out), "-j", "1"])
+    review = ["--review", str(out / "review.html")] if case.get("review") else []
+    args = cli.parse_args([case["path"], "-o", str(out), "-j", "1", *review])
     policy, params = OutputPolicy.from_args(args), settings_of(args)
     warm = Path(case["warm"])
     rows = process(Job(warm, out / ("warm" + warm.suffix)), policy, params)
@@ -164,8 +166,8 @@ def child(case):
                       "seconds": seconds}))
 
 
-def measure(path, warm, out):
-    case = {"path": str(path), "warm": str(warm), "out": str(out)}
+def measure(path, warm, out, review=False):
+    case = {"path": str(path), "warm": str(warm), "out": str(out), "review": review}
     done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", json.dumps(case)],
                           capture_output=True, text=True)
     if done.returncode:
@@ -182,6 +184,8 @@ def main():
                    help=f"comma-separated, of {', '.join(FORMATS)}")
     p.add_argument("--kinds", default=",".join(KINDS), help="fixed, colour or both")
     p.add_argument("--dir", help="folder for the files (default: a temporary one)")
+    p.add_argument("--review", action="store_true",
+                   help="with --review's thumbnails made from each page, as a run makes them")
     p.add_argument("--child", help=argparse.SUPPRESS)
     a = p.parse_args()
     if a.child:
@@ -212,7 +216,8 @@ def main():
                 for fmt in formats:
                     path = root / f"{kind}-{mp:g}{SUFFIX[fmt]}"
                     write(rgb, fmt, path)
-                    r = measure(path, warm[kind, fmt], root / f"out-{kind}-{fmt}-{mp:g}")
+                    r = measure(path, warm[kind, fmt], root / f"out-{kind}-{fmt}-{mp:g}",
+                                a.review)
                     per_pixel = r["rise"] / (h * w)
                     worst = max(worst, per_pixel)
                     verdict = r["verdict"] + (f" ({r['error']})" if r["error"] else "")

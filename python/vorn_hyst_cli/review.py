@@ -55,6 +55,8 @@ THUMB_QUALITY = 70
 # pixel, a hundredth, and on a thumbnail the two look alike (only a fine
 # regular pattern, a halftone screen, may show moire).
 SAMPLES_PER_SIDE = 3
+# Rows of a thumbnail made from one band of the page at a time.
+BAND_ROWS = 64
 ROWS_PER_CHUNK = 1000
 THUMBS_PER_CHUNK = 32
 # A page opened during a run shows what is at most this old.
@@ -84,7 +86,18 @@ def thumbnail(pixels):
     h, w = pixels.shape[:2]
     factor = max(1, -(-w // THUMB_BOX[0]), -(-h // THUMB_BOX[1]))
     step = max(1, factor // SAMPLES_PER_SIDE)
-    small = Image.fromarray(sampled(pixels, step)).reduce(-(-factor // step))
+    box = -(-factor // step)
+    # In bands of rows: a whole page sampled and handed to Pillow (which holds
+    # RGB as 4 bytes a pixel) would add a copy of the page to the peak that the
+    # memory budget reckons with, on a small page most of all. Bands start on
+    # the grid and on a box's edge, so the result is the whole page's.
+    rows = box * step * BAND_ROWS
+    small = None
+    for top in range(0, h, rows):
+        part = Image.fromarray(sampled(pixels[top:top + rows], step)).reduce(box)
+        if small is None:
+            small = Image.new(part.mode, (part.width, -(-h // (step * box))))
+        small.paste(part, (0, top // (step * box)))
     out = io.BytesIO()
     small.save(out, format="JPEG", quality=THUMB_QUALITY)
     return out.getvalue()
