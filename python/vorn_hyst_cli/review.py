@@ -107,12 +107,15 @@ def sampled(pixels, step):
     """Every `step`-th pixel of every `step`-th row, as a new contiguous array."""
     if step == 1:
         return np.ascontiguousarray(pixels)
-    if pixels.ndim == 3 and pixels.flags.c_contiguous:
-        # Pixels as 3-byte items: NumPy copies them whole rather than byte by byte.
-        h, w, c = pixels.shape
-        cells = np.ascontiguousarray(pixels.reshape(h, w * c).view(f"V{c}")[::step, ::step])
-        return cells.view(np.uint8).reshape(cells.shape[0], cells.shape[1], c)
-    return np.ascontiguousarray(pixels[::step, ::step])
+    grid = pixels[::step, ::step]
+    if pixels.ndim == 2:
+        return np.ascontiguousarray(grid)
+    # Channel by channel: NumPy copies one strided byte plane fast, and
+    # whole 3-byte pixels (as a void type) a quarter as fast.
+    out = np.empty(grid.shape, np.uint8)
+    for c in range(grid.shape[2]):
+        out[..., c] = grid[..., c]
+    return out
 
 
 # ---- the page ---------------------------------------------------------------------------
