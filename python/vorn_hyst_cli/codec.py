@@ -422,7 +422,8 @@ def loaded_libraries(stem):
         if sys.platform.startswith("linux"):
             with open("/proc/self/maps") as maps:
                 for line in maps:
-                    path = line.split(None, 5)[5].strip() if line.count(" ") >= 5 else ""
+                    fields = line.split(None, 5)
+                    path = fields[5].strip() if len(fields) == 6 else ""
                     if os.path.basename(path).startswith(stem):
                         paths.add(path)
         elif sys.platform == "darwin":
@@ -433,6 +434,6 @@ def loaded_libraries(stem):
                 path = os.fsdecode(dyld._dyld_get_image_name(index) or b"")
                 if os.path.basename(path).startswith(stem):
                     paths.add(path)
-    except (OSError, AttributeError, IndexError):
+    except (OSError, AttributeError):
         pass
     return sorted(paths)
