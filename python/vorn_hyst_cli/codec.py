@@ -134,6 +134,33 @@ def pillow_has_libjpeg_turbo():
     return bool(features.check_feature("libjpeg_turbo"))
 
 
+def png_text(im, f):
+    """The text chunks of the PNG open as `im` on `f`, exactly as Pillow's
+    `im.text` gives them. Pillow decodes the whole image to reach text after
+    the image data; where imagecodecs will decode it, Pillow's own chunk reader
+    walks the file instead, stepping over the image data. A file it cannot
+    walk (damaged, animated) is left to `im.text`, errors and all."""
+    if backend() is None or getattr(im, "is_animated", False):
+        return im.text
+    from PIL import PngImagePlugin
+    at = f.tell()
+    try:
+        f.seek(len(PNG_SIGNATURE))
+        stream = PngImagePlugin.PngStream(f)
+        while True:
+            kind, start, length = stream.read()
+            if kind == b"IEND":
+                return stream.im_text
+            if kind in (b"tEXt", b"zTXt", b"iTXt"):
+                stream.call(kind, start, length)
+            f.seek(start + length + 4)  # past the data and its CRC
+    except (EOFError, OSError, SyntaxError, struct.error, UnicodeDecodeError, ValueError):
+        pass
+    finally:
+        f.seek(at)
+    return im.text
+
+
 def read_at_most(f, limit):
     f.seek(0)
     data = f.read(limit + 1)

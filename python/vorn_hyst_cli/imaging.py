@@ -169,7 +169,7 @@ def result_image(result, alpha, stored_mode, keep_rgb):
     return out
 
 
-def page_metadata(im, fmt):
+def page_metadata(im, fmt, f):
     """What the output should carry over from the current page; read before the
     page is decoded, while Pillow still has the file open."""
     meta = {key: im.info[key] for key in ("icc_profile", "dpi", "exif", "xmp", "comment",
@@ -184,8 +184,10 @@ def page_metadata(im, fmt):
         page = im.getexif()
         meta["tags"] = {tag: dict(page.get_ifd(tag)) if tag in (0x8769, 0x8825) else page[tag]
                         for tag in TIFF_TAGS.intersection(page)}
-    elif fmt == "PNG" and getattr(im, "text", None):
-        meta["text"] = dict(im.text)
+    elif fmt == "PNG":
+        text = codec.png_text(im, f)
+        if text:
+            meta["text"] = dict(text)
     return meta
 
 
@@ -263,7 +265,7 @@ class ImageFile:
         try:
             check_size(im, self.policy.max_pixels)
             check_mode(im)
-            meta = page_metadata(im, im.format)
+            meta = page_metadata(im, im.format, self.f)
             rgb, alpha, stored_mode = codec.page_pixels(im, self.f)
             decision = decide(rgb, self.params)
             del rgb
