@@ -180,6 +180,14 @@ PyObject* document_dict(const document::DocumentAnalysis& a) {
   set_item(d, "content_tiles", size_value(a.loss.content_tiles));
   set_item(d, "lost_tiles", size_value(a.loss.lost_tiles));
   set_item(d, "black_share", double_value(a.loss.black_share));
+  // The limits the refusal was judged by, so that its reason can quote them.
+  const document::DocumentParams params;
+  PyRef limits = new_ref(PyDict_New());
+  set_item(limits.get(), "roughness", double_value(params.max_roughness));
+  set_item(limits.get(), "paper_share", double_value(params.min_paper_share));
+  set_item(limits.get(), "colour_score", double_value(params.colour_limit));
+  set_item(limits.get(), "black_share", double_value(params.black_limit));
+  set_item(d, "limits", std::move(limits));
   return out.release();
 }
 

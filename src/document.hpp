@@ -42,7 +42,8 @@ struct DocumentParams {
   double paper_gap = 28;            // ink is at least this far below the paper's mode
   double min_ink_share = 0.0005;    // less ink than this: blank
   double min_paper_share = 0.35;    // less paper than this: not a document
-  double max_roughness = 22;        // paper level steps between tiles beyond this: a picture
+  double max_roughness = 17.5;      // paper level steps between tiles beyond this: a picture
+                                    // (pages and their scans stay below 16, sky and foliage reach 19)
   double ink_tolerance = 20;        // the ink's own colour, outside the warm cone
   double colour_floor = 12;         // a block's colour deviation that counts at all
   double dark_floor = 0.25;         // ... raised by this share of its darkness

@@ -811,6 +811,9 @@ PROCESS_CASES = [
      "interrupted"),
     ("SIGTERM while starting", ["{in}", "-o", "{out}"], (None, (signal.SIGTERM, 0.15)), 130,
      "interrupted"),
+    # later, the main thread is inside the thread pool's locks: stopping there hung the run
+    ("SIGTERM while files are under way", ["{in}", "-o", "{out}", "--jobs", "2"],
+     (None, (signal.SIGTERM, 0.3)), 130, "interrupted"),
 ]
 
 

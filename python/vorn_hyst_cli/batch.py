@@ -17,6 +17,7 @@ import sys
 import time
 from pathlib import Path
 
+from . import interrupts
 from .fileio import not_regular, shown, sweep_stale
 from .imaging import process_image
 from .outcome import FileError, RunError, Verdict
@@ -182,14 +183,15 @@ def run_jobs(work, policy, params, workers, on_rows, window=None):
         running = {}
         try:
             for item in work:
+                interrupts.check()
                 if isinstance(item, Row):
                     on_rows(item.index, [item])
                     continue
                 while len(running) >= window:
-                    finish(running, on_rows, concurrent.futures.FIRST_COMPLETED)
+                    finish(running, on_rows)
                 running[pool.submit(process, item, policy, params)] = item.index
             while running:
-                finish(running, on_rows, concurrent.futures.FIRST_COMPLETED)
+                finish(running, on_rows)
         except BaseException:
             for future in running:
                 future.cancel()
@@ -205,8 +207,13 @@ def run_jobs(work, policy, params, workers, on_rows, window=None):
             raise
 
 
-def finish(running, on_rows, how):
-    done, _ = concurrent.futures.wait(running, return_when=how)
+def finish(running, on_rows):
+    """Reports the files that have finished, after waiting for at least one."""
+    done = ()
+    while not done:
+        interrupts.check()
+        done, _ = concurrent.futures.wait(running, timeout=interrupts.POLL_SECONDS,
+                                          return_when=concurrent.futures.FIRST_COMPLETED)
     for future in sorted(done, key=running.get):
         index = running.pop(future)
         on_rows(index, future.result())

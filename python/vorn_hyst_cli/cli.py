@@ -9,10 +9,10 @@ from __future__ import annotations
 
 import argparse
 import os
-import signal
 import sys
 import warnings
 
+from . import interrupts
 from .outcome import ExitCode, ToolError, UsageError
 
 PROG = "vorn-hyst"
@@ -226,10 +226,6 @@ def is_image_name(path):
 
 # ---- the entry point -------------------------------------------------------------------
 
-def interrupt(signum, frame):
-    raise KeyboardInterrupt
-
-
 def say(text):
     try:
         print(f"{PROG}: {text}", file=sys.stderr, flush=True)
@@ -240,14 +236,12 @@ def say(text):
 def main(argv=None):
     """Runs the command line; returns the exit status (see outcome.ExitCode).
 
-    SIGTERM ends a run the way Ctrl-C does, with the same cleaning up; both
-    are handled from the first line on, before anything heavy is imported."""
-    previous = None
+    Ctrl-C and SIGTERM end a run the same way, with the same cleaning up (see
+    ``interrupts``); both are handled from the first line on. Run as the
+    program (no `argv`), it ends with the signals held: one that comes while
+    Python shuts down must not turn a finished run into a killed one."""
+    restore_handlers = interrupts.install()
     try:
-        try:
-            previous = signal.signal(signal.SIGTERM, interrupt)
-        except ValueError:  # not the main thread: signals are not this call's to handle
-            pass
         try:
             with warnings.catch_warnings():
                 # A damaged file's warnings name no file; its row says what is wrong.
@@ -260,8 +254,10 @@ def main(argv=None):
         say("interrupted")
         return ExitCode.INTERRUPTED
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        if argv is None:
+            interrupts.hold()
+        else:
+            restore_handlers()
 
 
 def run_command(argv):

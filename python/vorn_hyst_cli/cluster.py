@@ -17,9 +17,10 @@ import os
 import signal
 import tempfile
 import threading
+import time
 from pathlib import Path
 
-from . import deps
+from . import deps, interrupts
 from .batch import Job, process
 from .fileio import Identity, sweep_stale
 from .outcome import ClusterError, DestinationExists
@@ -81,6 +82,7 @@ def feed(distributed, client, work, policy, params, folders, on_rows):
     tasks = {}  # future's key -> (index, task, future)
     try:
         for item in work:
+            interrupts.check()
             if isinstance(item, Row):
                 on_rows(item.index, [item])
                 continue
@@ -100,6 +102,9 @@ def feed(distributed, client, work, policy, params, folders, on_rows):
 
 
 def take_one(distributed, done, tasks, on_rows):
+    while not done.has_ready():
+        interrupts.check()
+        time.sleep(interrupts.POLL_SECONDS / 5)
     future, result = next(done)
     index, task, _ = tasks.pop(future.key)
     if not isinstance(result, list):  # the task's error, not its rows

@@ -222,16 +222,17 @@ def document_details(doc):
 
 def document_reason(doc):
     """What the document rule found, in plain words."""
-    refusal = doc["refusal"]
+    refusal, limits = doc["refusal"], doc["limits"]
     if refusal == "blank":
         return "blank: no ink on the page"
     if refusal == "not a document":
-        if doc["roughness"] > 22:
+        if doc["roughness"] > limits["roughness"]:
             return (f"no even paper: its level jumps by {doc['roughness']:.0f} between "
-                    "neighbouring parts of the page")
+                    f"neighbouring parts of the page (at most {limits['roughness']:g}): a picture")
         if doc["candidate_levels"] is None:
             return "no ink and paper levels that can be stretched"
-        return f"too little paper: {percent(doc['paper_share'])} of the page"
+        return (f"too little paper: {percent(doc['paper_share'])} of the page "
+                f"(at least {percent(limits['paper_share'])})")
     if refusal == "ink colour":
         r, g, b = (round(v) for v in doc["ink_colour"])
         return f"colour: the ink itself is coloured (RGB {r}, {g}, {b})"
@@ -239,9 +240,9 @@ def document_reason(doc):
         return f"colour: {percent(doc['vivid_share'])} of the page is plainly coloured"
     if refusal == "colour":
         return (f"colour: marks of colour on the page (score {doc['colour_score']:.0f}, "
-                f"limit 10; the largest {doc['largest_mark']} blocks)")
+                f"limit {limits['colour_score']:.0f}; the largest {doc['largest_mark']} blocks)")
     if refusal == "content loss":
-        if doc["black_share"] > 0.25:
+        if doc["black_share"] > limits["black_share"]:
             return f"content loss: {percent(doc['black_share'])} would become pure black"
         return (f"content loss: {doc['lost_tiles']} of {doc['content_tiles']} parts of the page "
                 "with content would lose it")
@@ -249,12 +250,18 @@ def document_reason(doc):
             "black")
 
 
+# How far a black-and-white page's ink level may lie from black: a page this
+# tool fixed and wrote as a JPEG comes back with its ink a few levels up.
+BLACK_INK_SLACK = 8
+
+
 def already_black_and_white(doc):
-    """A grey page whose paper is white and whose ink is partly black already:
-    a page this tool fixed (by either rule), which a second run must leave as
-    it is. Its ink is not read again: on a fixed page the paper's lower side,
-    now just under white, counts as ink too and would move the rank."""
-    return doc["mode"] >= 254 and doc["black_ink_share"] >= 0.01
+    """A grey page whose paper is white and whose ink reaches black already: a
+    page this tool fixed (by either rule), which a second run must leave as it
+    is. Its light level is not read again: on a fixed page the paper's lower
+    side, now just under white, would pull it down and stretch the page twice."""
+    return (doc["mode"] >= 254 and doc["dark"] <= BLACK_INK_SLACK
+            and doc["black_ink_share"] >= 0.01)
 
 
 # ---- the decision ------------------------------------------------------------------------
