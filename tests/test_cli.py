@@ -412,6 +412,9 @@ DECODED = {
     "JPEG, grey": lambda: file_bytes(noisy_colour()[..., 0], "JPEG"),
     "JPEG stored as RGB": lambda: file_bytes(noisy_colour(), "JPEG", keep_rgb=True),
     "JPEG with bytes after its end": lambda: file_bytes(noisy_colour(), "JPEG") + b"\0" * 9,
+    "TIFF, LZW": lambda: file_bytes(noisy_colour(), "TIFF", compression="tiff_lzw"),
+    "TIFF, grey, Deflate": lambda: file_bytes(noisy_colour()[..., 0], "TIFF",
+                                              compression="tiff_adobe_deflate"),
 }
 
 

@@ -5,8 +5,10 @@ format. Where imagecodecs is installed (it has no wheel for some platforms),
 the calls that dominate a run go through it instead, each only where its
 result is exactly Pillow's:
 
-* decoding plain 8-bit RGB and greyscale PNG and JPEG into NumPy (about
-  twice as fast on RGB PNGs; decoded straight into the array);
+* decoding plain 8-bit RGB and greyscale PNG and JPEG, and single-page
+  TIFF, into NumPy (about twice as fast on RGB PNGs; decoded straight into
+  the array; TIFFs, which Pillow decodes holding the interpreter lock, in
+  parallel);
 * writing a greyscale PNG: the rows unfiltered and deflated by libdeflate at
   level 1, framed by the very chunks Pillow writes for the same options.
   Pillow filters every row adaptively and deflates at level 6: on a fixed
@@ -98,9 +100,12 @@ def fast_pixels(im, read):
     """The page decoded by imagecodecs, in Pillow's layout for its mode, or
     None where that would not be exactly Pillow's result or cannot be done."""
     codecs = backend()
-    if codecs is None or im.format not in ("PNG", "JPEG") or im.mode not in ("L", "RGB"):
+    if codecs is None or im.format not in ("PNG", "JPEG", "TIFF") \
+            or im.mode not in ("L", "RGB"):
         return None
     if "transparency" in im.info or "default_image" in im.info:  # a colour key; APNG
+        return None
+    if im.format == "TIFF" and not plain_tiff(im):
         return None
     channels = 3 if im.mode == "RGB" else 1
     data = read(im.width * im.height * channels + SLACK)
@@ -114,6 +119,8 @@ def fast_pixels(im, read):
                 or not pillow_has_libjpeg_turbo():
             return None
         decode = codecs.jpeg8_decode
+    elif im.format == "TIFF":
+        decode = codecs.tiff_decode
     else:
         decode = codecs.png_decode
     try:
@@ -126,6 +133,26 @@ def fast_pixels(im, read):
         out = out[..., 0]
     want = (im.height, im.width) + ((3,) if channels == 3 else ())
     return out if out.shape == want else None
+
+
+# TIFF pages imagecodecs' libtiff reads exactly as Pillow does: one page of
+# 8-bit samples, interleaved, black is zero, no extra channels, compressed
+# losslessly. Pillow holds the interpreter lock through its libtiff decode,
+# imagecodecs does not: TIFFs decode in parallel.
+TIFF_COMPRESSIONS = {"raw", "tiff_lzw", "tiff_adobe_deflate", "tiff_deflate", "packbits"}
+
+
+def plain_tiff(im):
+    tags = im.tag_v2
+    channels = 3 if im.mode == "RGB" else 1
+    bits = tags.get(258, (1,))
+    return (getattr(im, "n_frames", 1) == 1
+            and im.info.get("compression", "raw") in TIFF_COMPRESSIONS
+            and tags.get(262) == (2 if channels == 3 else 1)
+            and tags.get(277, 1) == channels
+            and tuple(bits if isinstance(bits, tuple) else (bits,)) == (8,) * channels
+            and tags.get(284, 1) == 1
+            and 338 not in tags)
 
 
 @functools.cache
