@@ -35,6 +35,7 @@ import collections  # noqa: E402
 import importlib.util  # noqa: E402
 import json  # noqa: E402
 import platform  # noqa: E402
+import resource  # noqa: E402
 import shutil  # noqa: E402
 import statistics  # noqa: E402
 import subprocess  # noqa: E402
@@ -126,9 +127,12 @@ def run_once(argv_of, scratch):
     out = scratch / "out"
     out.mkdir(parents=True)
     argv = argv_of(out)
+    used = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     proc = subprocess.run(argv, capture_output=True, text=True)
     seconds = time.perf_counter() - start
+    done = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = done.ru_utime + done.ru_stime - used.ru_utime - used.ru_stime
     if proc.returncode != 0:
         raise SystemExit(f"{argv[0]} failed ({proc.returncode}): {proc.stderr[-2000:]}")
     size = sum(p.stat().st_size for p in out.rglob("*") if p.is_file())
@@ -136,22 +140,22 @@ def run_once(argv_of, scratch):
     verdicts = None
     if report.exists():
         verdicts = collections.Counter(row.get("verdict") for row in json.loads(report.read_text()))
-    return seconds, size, verdicts
+    return seconds, cpu, size, verdicts
 
 
 def table(results, files, input_bytes):
     magick = next((v for k, v in results.items() if k.startswith("ImageMagick")), None)
     floor = next(v for k, v in results.items() if k.startswith("floor"))
     before = results.get("vorn-hyst before -j2")
-    lines = ["| program | seconds | files/s | ImageMagick's time / its | its time / the floor's "
-             "| output MB | output / old tool's | verdicts |",
-             "|---|---|---|---|---|---|---|---|"]
-    for name, (seconds, size, verdicts) in results.items():
+    lines = ["| program | seconds | CPU seconds | files/s | ImageMagick's time / its "
+             "| its time / the floor's | output MB | output / old tool's | verdicts |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for name, (seconds, cpu, size, verdicts) in results.items():
         lines.append(
-            f"| {name} | {seconds:.2f} | {files / seconds:.1f} | "
+            f"| {name} | {seconds:.2f} | {cpu:.2f} | {files / seconds:.1f} | "
             + (f"{magick[0] / seconds:.1f}×" if magick else "–") + " | "
             + f"{seconds / floor[0]:.2f} | {size / 1e6:.1f} | "
-            + (f"{size / before[1]:.3f}" if before else "–") + " | "
+            + (f"{size / before[2]:.3f}" if before else "–") + " | "
             + (", ".join(f"{k} {n}" for k, n in sorted(verdicts.items())) if verdicts else "–")
             + " |")
     lines.append("")
@@ -173,15 +177,18 @@ def main():
     runs = contenders(args, args.folder)
     load = os.getloadavg()[0]
     times = collections.defaultdict(list)
+    cpus = collections.defaultdict(list)
     results = {}
     with tempfile.TemporaryDirectory() as tmp:
         for _ in range(args.repeats):
             for name, argv_of in runs.items():
-                seconds, size, verdicts = run_once(argv_of, Path(tmp) / "run")
+                seconds, cpu, size, verdicts = run_once(argv_of, Path(tmp) / "run")
                 times[name].append(seconds)
-                results[name] = (seconds, size, verdicts)
+                cpus[name].append(cpu)
+                results[name] = (seconds, cpu, size, verdicts)
                 print(f"{name}: {seconds:.2f} s, {size / 1e6:.1f} MB", file=sys.stderr)
-    results = {k: (statistics.median(times[k]), size, v) for k, (_, size, v) in results.items()}
+    results = {k: (statistics.median(times[k]), statistics.median(cpus[k]), size, v)
+               for k, (_, _, size, v) in results.items()}
     text = table(results, len(names), input_bytes)
     head = (f"`python bench/folder.py{' --before ' + args.before if args.before else ''}"
             f" --repeats {args.repeats}`: one run, medians of {args.repeats};"
@@ -191,7 +198,9 @@ def main():
             f"{SIZE_MP} MP files: in each of PNG, JPEG (quality 90) and TIFF (LZW) {PAGES} tinted"
             f" RGB scans of text pages and {PHOTOS} colour photos. The floor decodes every file"
             " with libvips and writes it again (PNG compression 2 unfiltered, JPEG quality 90,"
-            " TIFF LZW). Seconds from start to exit of each program; ratios within this run.\n")
+             " TIFF LZW). Seconds from start to exit of each program, and the CPU time it and"
+            " its children used (less affected by other work on the machine); ratios within"
+            " this run.\n")
     print(text)
     if args.write:
         args.write.write_text("# A folder of scans and photos\n\n" + head + "\n" + text + "\n")
