@@ -39,9 +39,9 @@ from pathlib import Path
 
 import numpy as np
 
-FORMATS = ("png", "jpeg", "tiff", "webp", "pdf-flate", "pdf-jpeg")
+FORMATS = ("png", "jpeg", "tiff", "webp", "jp2", "pdf-flate", "pdf-jpeg")
 KINDS = ("fixed", "colour")
-SUFFIX = {"png": ".png", "jpeg": ".jpg", "tiff": ".tif", "webp": ".webp",
+SUFFIX = {"png": ".png", "jpeg": ".jpg", "tiff": ".tif", "webp": ".webp", "jp2": ".jp2",
           "pdf-flate": ".pdf", "pdf-jpeg": ".pdf"}
 MIB = 1 << 20
 
@@ -100,6 +100,8 @@ def write(rgb, fmt, path):
         im.save(path, compression="tiff_lzw")
     elif fmt == "webp":
         im.save(path, lossless=True, exact=True, quality=0, method=0)
+    elif fmt == "jp2":
+        im.save(path)  # reversible wavelet: lossless
     else:
         write_pdf(rgb, fmt, path)
 

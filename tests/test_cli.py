@@ -21,7 +21,7 @@ Image = pytest.importorskip("PIL.Image")
 
 import hostile_files as hostile  # noqa: E402
 import vorn_hyst  # noqa: E402
-from vorn_hyst_cli import batch as batch_module, budget, imaging  # noqa: E402
+from vorn_hyst_cli import batch as batch_module, budget, codec, imaging  # noqa: E402
 from vorn_hyst_cli.cli import main  # noqa: E402
 from vorn_hyst_cli.decision import COLOUR, FAILED, FIXED, GREY, NOT_MONOCHROME  # noqa: E402
 from vorn_hyst_cli.progress import Progress  # noqa: E402
@@ -98,6 +98,26 @@ def save(im, path, **kw):
     im.save(path, **kw)
 
 
+# The tool's two ways of coding images: imagecodecs for what it does exactly
+# as Pillow does, and Pillow alone (VORN_HYST_CODEC=pillow, or no imagecodecs).
+CODECS = ["imagecodecs", "pillow"]
+
+
+@contextlib.contextmanager
+def coding(backend):
+    if backend == "imagecodecs":
+        pytest.importorskip("imagecodecs")
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("VORN_HYST_CODEC", "pillow" if backend == "pillow" else "")
+        yield
+
+
+@pytest.fixture(params=CODECS)
+def backend(request):
+    with coding(request.param):
+        yield request.param
+
+
 # name -> (writer, verdict of each page, mode of each written page or None for a byte copy)
 FILES = {
     "scan.png": (lambda p: save(scan(), p), [FIXED], ["L"]),
@@ -118,6 +138,11 @@ FILES = {
     "pages.tif": (lambda p: save(scan(), p, save_all=True, append_images=[
         Image.fromarray(colour(36, 44)), Image.fromarray(scan()[..., 2])]),
         [FIXED, COLOUR, FIXED], ["L", "RGB", "L"]),
+    "scan.jp2": (lambda p: save(scan(), p), [FIXED], ["L"]),  # lossless: reversible wavelet
+    "scan.j2k": (lambda p: save(scan(), p), [FIXED], ["L"]),  # a bare codestream
+    # a lossy master is written losslessly: the fix adds no loss of its own
+    "lossy.jpx": (lambda p: save(scan(), p, irreversible=True, quality_mode="dB",
+                                 quality_layers=[45]), [FIXED], ["L"]),
 }
 BAD = {
     "truncated.png": (lambda p: p.write_bytes(png_bytes()[:120]), "truncated"),
@@ -125,12 +150,20 @@ BAD = {
     "deep.png": (lambda p: save(Image.fromarray(np.full((4, 4), 999, np.uint16)), p), "8-bit"),
     "deep-rgb.png": (png16_rgb, "16-bit"),
     "cmyk.jpg": (lambda p: save(Image.fromarray(scan()).convert("CMYK"), p), "CMYK"),
+    # libjpeg would fill the rest with grey and only warn
+    "truncated.jpg": (lambda p: p.write_bytes(jpeg_bytes()[:-40]), "truncated"),
 }
 
 
 def png_bytes():
     f = io.BytesIO()
     save(scan(), f, format="PNG")
+    return f.getvalue()
+
+
+def jpeg_bytes():
+    f = io.BytesIO()
+    save(scan(), f, format="JPEG")
     return f.getvalue()
 
 
@@ -161,12 +194,13 @@ def fixed_pixels(path):
     return [vorn_hyst.monochrome(rgb) for _, rgb, _ in pages_of(path)]
 
 
-@pytest.fixture(scope="module")
-def batch(tmp_path_factory):
+@pytest.fixture(scope="module", params=CODECS)
+def batch(tmp_path_factory, request):
     """One run over the whole folder: (input dir, output dir, exit status, report rows)."""
     base = tmp_path_factory.mktemp("batch")
     src = make_folder(base / "in")
-    status = run(src, "-o", base / "out", "--report", base / "report.json", "--jobs", 2)
+    with coding(request.param):
+        status = run(src, "-o", base / "out", "--report", base / "report.json", "--jobs", 2)
     rows = json.loads((base / "report.json").read_text())
     return src, base / "out", status, rows
 
@@ -185,6 +219,7 @@ def test_each_image(batch, name):
         return
     written, wanted = pages_of(out / name), fixed_pixels(src / name)
     assert [m for m, _, _ in written] == modes
+    assert (out / name).read_bytes()[:2] == (src / name).read_bytes()[:2]  # the same format
     lossy = name.endswith(".jpg")
     for (_, got, alpha), want, (_, _, alpha_in) in zip(written, wanted, pages_of(src / name)):
         if lossy:
@@ -270,23 +305,61 @@ META = [  # extension, save options, extra flags, what must come out: dpi, ICC s
     ("png", dict(icc_profile=ICC_RGB), [], (None, None, None)),
     ("tif", dict(icc_profile=ICC_GREY, tiffinfo=tiff_tags(600)), ["grey"],
      (600, b"GRAY", "ScanCo")),
+    ("png", dict(dpi=(300, 300), icc_profile=ICC_GREY, exif=exif()), ["grey"],
+     (300, b"GRAY", "ScanCo")),
+    # JPEG 2000: resolution and profile in the header box, XMP in a box of its own
+    ("jp2", dict(dpi=300, icc_profile=ICC_RGB), ["--keep-rgb"], (300, b"RGB ", None)),
+    ("jp2", dict(dpi=300, icc_profile=ICC_RGB), [], (300, None, None)),
 ]
+XMP_UUID = bytes.fromhex("be7acfcb97a942e89c71999491e3afac")
+
+
+def box(kind, content):
+    return struct.pack(">I", 8 + len(content)) + kind + content
+
+
+def add_jp2_boxes(path, dpi, icc):
+    """Pillow writes neither resolution nor profile into a JP2 (signature,
+    ftyp, jp2h holding ihdr and colr, jp2c): the header box gets both, and an
+    XMP box goes before the codestream."""
+    data = path.read_bytes()
+    at = data.index(b"jp2h") - 4
+    end = at + struct.unpack(">I", data[at:at + 4])[0]
+    ihdr = data[at + 8:at + 30]
+    per_metre = round(dpi / 0.0254)
+    res = box(b"res ", box(b"resc", struct.pack(">HHHHbb", per_metre, 1, per_metre, 1, 0, 0)))
+    header = box(b"jp2h", ihdr + box(b"colr", b"\x02\0\0" + icc) + res)
+    xmp = box(b"uuid", XMP_UUID + b"<x:xmpmeta/>")
+    path.write_bytes(data[:at] + header + xmp + data[end:])
+
+
+def jp2_profile(data):
+    """The ICC profile of a JP2's colr box, or None."""
+    at = data.index(b"colr")
+    content = data[at + 4:at - 4 + struct.unpack(">I", data[at - 4:at])[0]]
+    return content[3:] if content[0] == 2 else None
 
 
 @pytest.mark.parametrize("ext, options, flags, expected", META)
-def test_metadata_carried_over(tmp_path, ext, options, flags, expected):
+def test_metadata_carried_over(tmp_path, backend, ext, options, flags, expected):
     image = scan()[..., 0] if "grey" in flags else scan()
     save(image, tmp_path / f"a.{ext}", **options)
+    if ext == "jp2":
+        add_jp2_boxes(tmp_path / "a.jp2", options["dpi"], options["icc_profile"])
     assert run(tmp_path / f"a.{ext}", "-o", tmp_path / "out",
                *[f for f in flags if f != "grey"]) == 0
-    with Image.open(tmp_path / "out" / f"a.{ext}") as im:
+    written = tmp_path / "out" / f"a.{ext}"
+    with Image.open(written) as im:
         dpi = im.info.get("dpi")
-        icc = im.info.get("icc_profile")
+        icc = im.info.get("icc_profile") or (jp2_profile(written.read_bytes()) if ext == "jp2"
+                                             else None)
         exif_out = im.getexif()
         got = (round(dpi[0]) if dpi else None, icc[16:20] if icc else None, exif_out.get(0x010F))
         taken = exif_out.get_ifd(0x8769).get(0x9003)
     assert got == expected
     assert taken == ("2020:01:02 03:04:05" if expected[2] else None)
+    if ext == "jp2":
+        assert XMP_UUID + b"<x:xmpmeta/>" in written.read_bytes()
 
 
 def test_pages_keep_their_own_metadata(tmp_path):
@@ -308,6 +381,96 @@ def test_pages_keep_their_own_metadata(tmp_path):
             im.seek(i)
             got.append((im.mode, round(im.info["dpi"][0]), bytes(im.tag_v2.get(34675, b""))[16:20]))
     assert got == [("L", 200, b""), ("L", 300, b"GRAY"), ("RGB", 72, b"RGB ")]
+
+
+# ---- the two ways of coding --------------------------------------------------
+
+def file_bytes(pixels, fmt, **kw):
+    out = io.BytesIO()
+    save(pixels, out, format=fmt, **kw)
+    return out.getvalue()
+
+
+def noisy_colour():
+    """Odd sizes, and colour that changes from pixel to pixel: chroma
+    subsampling's edges and upsampling show in every block."""
+    return (colour(37, 45).astype(int) + RNG.integers(-40, 41, (37, 45, 3))).clip(0, 255) \
+        .astype(np.uint8)
+
+
+def png_with_chunks():
+    from PIL import PngImagePlugin
+    info = PngImagePlugin.PngInfo()
+    info.add(b"gAMA", struct.pack(">I", 45455))
+    info.add(b"sBIT", b"\x05\x06\x05")
+    return file_bytes(noisy_colour(), "PNG", pnginfo=info)
+
+
+# Files whose pixels imagecodecs must read exactly as Pillow does.
+DECODED = {
+    "PNG, RGB": lambda: file_bytes(noisy_colour(), "PNG"),
+    "PNG, grey": lambda: file_bytes(noisy_colour()[..., 1], "PNG"),
+    "PNG with gamma and significant bits": png_with_chunks,
+    "JPEG 4:2:0": lambda: file_bytes(noisy_colour(), "JPEG", quality=90),
+    "JPEG 4:4:4": lambda: file_bytes(noisy_colour(), "JPEG", subsampling=0, quality=100),
+    "JPEG, progressive": lambda: file_bytes(noisy_colour(), "JPEG", progressive=True),
+    "JPEG, grey": lambda: file_bytes(noisy_colour()[..., 0], "JPEG"),
+    "JPEG stored as RGB": lambda: file_bytes(noisy_colour(), "JPEG", keep_rgb=True),
+    "JPEG with bytes after its end": lambda: file_bytes(noisy_colour(), "JPEG") + b"\0" * 9,
+    "TIFF, LZW": lambda: file_bytes(noisy_colour(), "TIFF", compression="tiff_lzw"),
+    "TIFF, grey, Deflate": lambda: file_bytes(noisy_colour()[..., 0], "TIFF",
+                                              compression="tiff_adobe_deflate"),
+}
+
+
+@pytest.mark.parametrize("name", DECODED)
+def test_fast_decoders_read_what_pillow_reads(name):
+    data = DECODED[name]()
+
+    def read():
+        f = io.BytesIO(data)
+        with imaging.open_image(f) as im:
+            fast = codec.fast_pixels(im, lambda limit: data)
+            return fast is not None, codec.page_pixels(im, f)
+    with coding("imagecodecs"):
+        fast, (rgb, alpha, mode) = read()
+    with coding("pillow"):
+        slow, (want, _, want_mode) = read()
+    assert (fast, slow, alpha, mode) == (True, False, None, want_mode)
+    np.testing.assert_array_equal(rgb, want)
+
+
+def chunks(png):
+    """(type, data) of each chunk, their CRCs checked."""
+    out, at = [], 8
+    while at < len(png):
+        length, kind = struct.unpack(">I4s", png[at:at + 8])
+        data = png[at + 8:at + 8 + length]
+        assert png[at + 8 + length:at + 12 + length] == struct.pack(">I", zlib.crc32(kind + data))
+        out.append((kind, data))
+        at += 12 + length
+    return out
+
+
+def text_chunks():
+    from PIL import PngImagePlugin
+    info = PngImagePlugin.PngInfo()
+    info.add_text("Title", "Letter")
+    info.add_text("Comment", "Brief, in Ünicode", zip=True)
+    info.add_itxt("Author", "Ünknown", lang="de", tkey="Verfasser")
+    return info
+
+
+@pytest.mark.parametrize("options", [
+    {}, dict(dpi=(300, 300), icc_profile=ICC_GREY, exif=exif(), pnginfo=text_chunks())])
+def test_fast_grey_png_has_pillows_chunks(backend, options):
+    page = Image.fromarray(np.ascontiguousarray(three_tones()[..., 0]))  # unfiltered rows pay
+    pillow = file_bytes(page, "PNG", **options)
+    fast = codec.encode(page, "PNG", options)
+    assert [c for c in chunks(fast) if c[0] != b"IDAT"] == \
+        [c for c in chunks(pillow) if c[0] != b"IDAT"]
+    assert fast != pillow  # not Pillow's own image data
+    np.testing.assert_array_equal(np.asarray(Image.open(io.BytesIO(fast))), three_tones()[..., 0])
 
 
 # ---- safety of the files -------------------------------------------------------
@@ -492,6 +655,14 @@ def report_on_full_disk(t, monkeypatch, request):
         filler.truncate(filler.tell() - 8192)
 
 
+def damaged_tiff(p):
+    """LZW data with codes that are not in the table yet."""
+    data = bytearray(file_bytes(scan(), "TIFF", compression="tiff_lzw"))
+    for at in range(16, 68, 5):  # the strip comes first
+        data[at] ^= 0x5A
+    p.write_bytes(data)
+
+
 def special_files(t, monkeypatch, request):
     os.mkfifo(t / "in" / "pipe.png")
     (t / "in" / "zero.pdf").symlink_to("/dev/zero")
@@ -603,6 +774,9 @@ SAFETY = FULL_DISK + [
      ["{in}", "-o", "{out}"], 0,
      lambda t, err: [n for n in out_names(t) if "abcd" in n] == [] and len(out_names(t)) == 3,
      stale_temporaries),
+    ("libtiff prints nothing of its own", {"bad.tif": damaged_tiff}, ["{in}", "-o", "{out}"], 1,
+     lambda t, err: err == f"vorn-hyst: {t}/in/bad.tif: damaged image data (decoder error -2)\n",
+     None),
     ("messages stay on one line", {"bad\nname.png": lambda p: p.write_bytes(b"junk")},
      ["{in}", "-o", "{out}"], 1, lambda t, err: err == f"vorn-hyst: {t}/in/bad\\nname.png: not "
      "an image file Pillow can read\n", None),
@@ -646,7 +820,7 @@ SAFETY = FULL_DISK + [
 
 @pytest.mark.parametrize("name, files, argv, status, holds, setup", SAFETY,
                          ids=[c[0] for c in SAFETY])
-def test_file_safety(tmp_path, capsys, monkeypatch, request, name, files, argv, status, holds,
+def test_file_safety(tmp_path, capfd, monkeypatch, request, name, files, argv, status, holds,
                      setup):
     src = tmp_path / "in"
     src.mkdir()
@@ -661,7 +835,7 @@ def test_file_safety(tmp_path, capsys, monkeypatch, request, name, files, argv, 
         setup(tmp_path, monkeypatch, request)
     names = {"in": src, "out": tmp_path / "out", "t": tmp_path}
     assert main([a.format(**names) for a in argv]) == status
-    assert holds(tmp_path, capsys.readouterr().err)
+    assert holds(tmp_path, capfd.readouterr().err)  # what libraries print too
 
 
 # Cases that need a process of their own: (name, argv, what to do to the

@@ -14,7 +14,7 @@ pikepdf = pytest.importorskip("pikepdf")
 img2pdf = pytest.importorskip("img2pdf")
 
 import vorn_hyst  # noqa: E402
-from test_cli import colour, run, scan, three_tones  # noqa: E402
+from test_cli import CODECS, coding, colour, run, scan, three_tones  # noqa: E402
 from vorn_hyst_cli.batch import Job, process  # noqa: E402
 from vorn_hyst_cli.decision import COLOUR, FAILED, FIXED, GREY, LEFT  # noqa: E402
 from vorn_hyst_cli.policy import OutputPolicy  # noqa: E402
@@ -187,11 +187,12 @@ def render(path):
     return [np.asarray(Image.open(f).convert("RGB"))[::4, ::4] for f in files]
 
 
-@pytest.fixture(scope="module")
-def converted(tmp_path_factory):
+@pytest.fixture(scope="module", params=CODECS)
+def converted(tmp_path_factory, request):
     base = tmp_path_factory.mktemp("pdf")
     source = scanned_document(base / "letters.pdf")
-    status = run(source, "-o", base / "out", "--report", base / "report.json")
+    with coding(request.param):
+        status = run(source, "-o", base / "out", "--report", base / "report.json")
     rows = json.loads((base / "report.json").read_text())
     return source, base / "out" / "letters.pdf", status, rows
 

@@ -29,7 +29,8 @@ from .policy import PDF_EXTENSIONS
 # room for the modes it did not try: alpha channels, palettes, --keep-rgb).
 # Pillow's WebP reader keeps its own canvases and the decoded frame while the
 # page is decided, and its lossless encoder's buffers are large: four times the rest.
-BYTES_PER_PIXEL = {"PNG": 13, "JPEG": 13, "TIFF": 13, "BMP": 13, "WEBP": 48, "PDF": 13}
+BYTES_PER_PIXEL = {"PNG": 13, "JPEG": 13, "TIFF": 13, "BMP": 13, "WEBP": 48, "PDF": 13,
+                   "JPEG2000": 24}
 # A PDF is held whole, and an image's stored bytes are read beside it.
 PDF_FILE_COPIES = 3
 # What every file costs beside its pixels: the interpreter's objects, a codec's tables.
@@ -214,7 +215,27 @@ def image_pages(f, max_pages):
             return "BMP", [struct.unpack("<HH", head[18:22])]
         width, height = struct.unpack("<ii", head[18:26])
         return "BMP", [(abs(width), abs(height))]
+    if head.startswith(JP2_SIGNATURE) or head.startswith(J2K_START):
+        return "JPEG2000", [jpeg2000_size(f, head)]
     raise ValueError("not an image")
+
+
+JP2_SIGNATURE = b"\0\0\0\x0cjP  \r\n\x87\n"
+J2K_START = b"\xff\x4f\xff\x51"  # the codestream's SOC, then its SIZ segment
+
+
+def jpeg2000_size(f, head):
+    """(width, height) of a JPEG 2000 file: a bare codestream's SIZ segment, or
+    the image header box near the start of a JP2 file."""
+    if head.startswith(J2K_START):
+        width, height, left, top = struct.unpack(">IIII", head[8:24])
+        return width - left, height - top
+    data = head + f.read(1 << 16)
+    at = data.find(b"ihdr")
+    if at < 4:
+        raise ValueError("no JPEG 2000 image header")
+    height, width = struct.unpack(">II", data[at + 4:at + 12])
+    return width, height
 
 
 # Start-of-frame markers: every 0xC0-0xCF but DHT, JPG and DAC.

@@ -7,7 +7,7 @@ import sys
 
 import numpy as np
 
-from . import deps
+from . import codec, deps
 from .batch import Job, process
 from .fileio import write_atomic
 from .outcome import ExitCode, Verdict
@@ -83,21 +83,20 @@ def demo(args):
             print(f"{PROG}: {', '.join(existing)} exist (use --overwrite)", file=sys.stderr)
             return ExitCode.FILES_FAILED
     scan = demo_page()
-    write_atomic(scan_path, lambda f: Image.fromarray(scan).save(f, format="PNG", dpi=(150, 150)),
-                 replace=True)
+    data = codec.encode(Image.fromarray(scan), "PNG", {"dpi": (150, 150)})
+    write_atomic(scan_path, lambda f: f.write(data), replace=True)
     policy = OutputPolicy(outdir=out, overwrite=True, keep_rgb=args.keep_rgb, quality=args.quality)
     [row] = process(Job(scan_path, fixed_path), policy, settings_of(args))
     if row.error:
         print(f"{PROG}: {row.error}", file=sys.stderr)
         return ExitCode.FILES_FAILED
-    with Image.open(fixed_path) as im:
-        fixed = np.asarray(im.convert("RGB"))
+    fixed = codec.read_rgb(fixed_path)
     gap = np.full((scan.shape[0], 12, 3), 255, np.uint8)
     side = Image.fromarray(np.concatenate([scan, gap, fixed], axis=1))
     # An adaptive palette keeps the preview small enough to put on a web page.
     side = side.quantize(colors=128, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE)
-    write_atomic(side_path, lambda f: side.save(f, format="PNG", optimize=True),
-                 replace=True)
+    data = codec.encode(side, "PNG", {"optimize": True})
+    write_atomic(side_path, lambda f: f.write(data), replace=True)
     print(f"{row.verdict}: {scan_path} -> {fixed_path}")
     print(f"paper {level(scan, 90)} -> {level(fixed, 90)},"
           f" ink {level(scan, 2)} -> {level(fixed, 2)}")

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import functools
 import importlib
-import os
 
 from .outcome import MissingDependency
 
@@ -54,16 +53,10 @@ def tqdm():
 
 
 @functools.cache
-def pyvips():
-    """pyvips with a working libvips, or None: Pillow then does all the coding.
-    VORN_HYST_CODEC=pillow asks for Pillow alone."""
-    if os.environ.get("VORN_HYST_CODEC", "").lower() == "pillow":
-        return None
+def imagecodecs():
+    """imagecodecs, or None where it is not installed (it has no wheel for
+    some platforms): Pillow then does all the coding."""
     try:
-        vips = importlib.import_module("pyvips")
-    except (ImportError, OSError):  # no package, or no libvips it can load
+        return importlib.import_module("imagecodecs")
+    except (ImportError, OSError):  # no package, or a library of it that cannot load
         return None
-    # The tool runs its own threads; libvips' pool would only compete with them.
-    vips.concurrency_set(1)
-    vips.cache_set_max(0)
-    return vips

@@ -9,14 +9,13 @@ and written page by page, so that no more than one decoded page is held.
 from __future__ import annotations
 
 import dataclasses
-import io
 import shutil
 import struct
 import time
 
 import numpy as np
 
-from . import deps
+from . import codec, deps
 from .decision import Decision, decide, is_grey
 from .fileio import open_regular, same_file, write_atomic
 from .outcome import FileError, Verdict
@@ -25,7 +24,7 @@ from .review import thumbnails
 
 # The formats the tool reads, in the order their signatures are tried; MPO
 # (a JPEG with extra frames) comes through JPEG's own opener.
-FORMATS = ("PNG", "JPEG", "TIFF", "BMP", "WEBP")
+FORMATS = ("PNG", "JPEG", "TIFF", "BMP", "WEBP", "JPEG2000")
 # Formats that store a greyscale result without loss (TIFF unless JPEG-compressed);
 # a grey image that the fix left alone is only worth rewriting, to drop two
 # redundant channels, in these.
@@ -153,38 +152,6 @@ def check_mode(im):
 
 # ---- one page ------------------------------------------------------------------------
 
-def split_page(im):
-    """The page as an (H, W, 3) uint8 array and its alpha channel (or None)."""
-    mode = im.mode
-    if mode in ("P", "PA"):
-        im = im.convert("RGBA" if mode == "PA" or "transparency" in im.info else "RGB")
-    elif mode == "1":
-        im = im.convert("L")
-    elif mode in ("L", "RGB") and im.info.get("transparency") is not None:
-        # A transparent colour key would no longer match once the levels move,
-        # so the key becomes an alpha channel.
-        im = im.convert("LA" if mode == "L" else "RGBA")
-    alpha = im.getchannel("A") if im.mode in ("RGBA", "LA") else None
-    return rgb_array(im), alpha
-
-
-# Rows converted at a time into the page's array.
-BAND_BYTES = 4 << 20
-
-
-def rgb_array(im):
-    """The decoded page as a new (H, W, 3) uint8 array, filled a band of rows
-    at a time: converting the whole page first, and NumPy's reading of it
-    through tobytes(), would each hold a copy of the page beside it."""
-    width, height = im.size
-    out = np.empty((height, width, 3), np.uint8)
-    step = max(1, BAND_BYTES // max(1, 4 * width))
-    for top in range(0, height, step):
-        band = im.crop((0, top, width, min(height, top + step)))
-        out[top:top + step] = np.asarray(band if band.mode == "RGB" else band.convert("RGB"))
-    return out
-
-
 def result_image(result, alpha, stored_mode, keep_rgb):
     Image = deps.pillow()
     if stored_mode == "1":
@@ -203,7 +170,7 @@ def result_image(result, alpha, stored_mode, keep_rgb):
     return out
 
 
-def page_metadata(im, fmt):
+def page_metadata(im, fmt, f):
     """What the output should carry over from the current page; read before the
     page is decoded, while Pillow still has the file open."""
     meta = {key: im.info[key] for key in ("icc_profile", "dpi", "exif", "xmp", "comment",
@@ -218,12 +185,14 @@ def page_metadata(im, fmt):
         page = im.getexif()
         meta["tags"] = {tag: dict(page.get_ifd(tag)) if tag in (0x8769, 0x8825) else page[tag]
                         for tag in TIFF_TAGS.intersection(page)}
-    elif fmt == "PNG" and getattr(im, "text", None):
-        meta["text"] = dict(im.text)
+    elif fmt == "PNG":
+        text = codec.png_text(im, f)
+        if text:
+            meta["text"] = dict(text)
     return meta
 
 
-def save_options(meta, fmt, out, quality, lossless_webp):
+def save_options(meta, fmt, out, quality, lossless_webp, jp2=None):
     """Encoder options that carry the page's metadata over to `out`."""
     kw = {}
     icc = meta.get("icc_profile")
@@ -254,6 +223,11 @@ def save_options(meta, fmt, out, quality, lossless_webp):
             kw.update(lossless=True, exact=True)
         else:
             kw["quality"] = quality
+    elif fmt == "JPEG2000":
+        # Written with the reversible wavelet (Pillow's default): a lossless
+        # master stays lossless, and a lossy one loses nothing more.
+        kw["no_jp2"] = jp2.codestream
+        kw["jp2"] = jp2
     return kw
 
 
@@ -281,6 +255,8 @@ class ImageFile:
         self.job, self.policy, self.params, self.im = job, policy, params, im
         self.fmt = "JPEG" if im.format == "MPO" else im.format
         self.lossless_webp = self.fmt == "WEBP" and webp_is_lossless(f)
+        self.jp2 = codec.jp2_source(f) if self.fmt == "JPEG2000" else None
+        self.f = f
 
     def page(self, index, count):
         """Decides page `index` (from 0) of `count`."""
@@ -290,16 +266,15 @@ class ImageFile:
         try:
             check_size(im, self.policy.max_pixels)
             check_mode(im)
-            meta = page_metadata(im, im.format)
-            load(im)
-            stored_mode = im.mode
-            rgb, alpha = split_page(im)
+            meta = page_metadata(im, im.format, self.f)
+            rgb, alpha, stored_mode = codec.page_pixels(im, self.f)
             decision = decide(rgb, self.params)
             if self.policy.review:
                 decision.details["thumbs"] = thumbnails(rgb, decision)
             del rgb
-            lossless = self.fmt in LOSSLESS and meta.get("compression") not in ("jpeg",
-                                                                                "tiff_jpeg")
+            lossless = (self.fmt in LOSSLESS and meta.get("compression") not in ("jpeg",
+                                                                                 "tiff_jpeg")
+                        or self.fmt == "JPEG2000" and self.jp2.reversible)
             # A grey page stored as RGB is rewritten in greyscale only where
             # that loses nothing; a colour page alone never makes a file rewritten.
             rewrite = decision.verdict == Verdict.FIXED or (
@@ -313,7 +288,8 @@ class ImageFile:
             out = out.convert("RGBA" if alpha is not None else "RGB")  # no grey WebP
         elif self.fmt == "BMP" and out.mode == "LA":
             out = out.convert("RGBA")
-        options = save_options(meta, self.fmt, out, self.policy.quality, self.lossless_webp)
+        options = save_options(meta, self.fmt, out, self.policy.quality, self.lossless_webp,
+                               self.jp2)
         row = page_row(self.job, index + 1, im.width, im.height, decision,
                        time.perf_counter() - t0)
         return Page(row, rewrite, out, self.fmt, options)
@@ -322,13 +298,6 @@ class ImageFile:
 def page_row(job, number, width, height, decision: Decision, seconds):
     return Row(str(job.source), number, width, height, decision.verdict, str(job.dest), seconds,
                reason=decision.reason, **decision.details)
-
-
-def load(im):
-    try:
-        im.load()
-    except OSError as e:
-        raise FileError(f"damaged image data ({e})") from None
 
 
 def process_image(job, policy, params):
@@ -391,15 +360,14 @@ class Writer:
 def encode(page):
     """The page's file, encoded in memory: what is written is then checked
     against its length."""
-    buffer = io.BytesIO()
-    page.out.save(buffer, format=page.fmt, **page.options)
-    return buffer.getvalue()
+    return codec.encode(page.out, page.fmt, page.options)
 
 
 def write_pages(pages, count, out, rows):
     """Decides and writes the pages one by one into `out`; raises NothingChanged
     when no page needs the file rewritten."""
     from PIL import TiffImagePlugin
+    codec.quiet_libtiff()
     rewrite = False
     with TiffImagePlugin.AppendingTiffWriter(out) as tf:
         for index in range(count):

@@ -18,10 +18,10 @@ import zlib
 
 import numpy as np
 
-from . import deps
+from . import codec, deps
 from .decision import decide
 from .fileio import open_regular, same_file, write_atomic
-from .imaging import open_image, rgb_array
+from .imaging import open_image
 from .outcome import FileError, Verdict
 from .report import Row
 from .review import thumbnails
@@ -466,8 +466,7 @@ def unpredict_png(raw, width, height):
     png = (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header) + png_chunk(b"IDAT", raw)
            + png_chunk(b"IEND", b""))
     with open_image(io.BytesIO(png)) as im:
-        im.load()
-        return rgb_array(im)
+        return codec.pixels(im, png)
 
 
 def decode_jpeg(raw, width, height):
@@ -476,17 +475,13 @@ def decode_jpeg(raw, width, height):
             raise LeftAlone(f"JPEG data of mode {im.mode} in an RGB image")
         if im.size != (width, height):
             raise LeftAlone("JPEG data of another size than /Width and /Height")
-        im.load()
-        return rgb_array(im)
+        return codec.pixels(im, raw)
 
 
 def encode(pixels, kind, quality):
     if kind == "Flate":
-        return zlib.compress(pixels.tobytes())
-    Image = deps.pillow()
-    out = io.BytesIO()
-    Image.fromarray(pixels).save(out, format="JPEG", quality=quality, optimize=True)
-    return out.getvalue()
+        return codec.flate(np.ascontiguousarray(pixels))
+    return codec.pdf_jpeg(pixels, quality)
 
 
 def store(image, data, kind, grey):

@@ -18,7 +18,8 @@ MAX_PAGES = 10_000
 # The parameters of vorn_hyst.monochrome, which the options of the same names set.
 PARAMETERS = ("blur_n", "window_radius", "min_prominence", "min_distance", "percentage")
 # The files a folder contributes, by extension.
-IMAGE_EXTENSIONS = {".png", ".jpg", ".jpeg", ".jpe", ".tif", ".tiff", ".bmp", ".webp"}
+IMAGE_EXTENSIONS = {".png", ".jpg", ".jpeg", ".jpe", ".tif", ".tiff", ".bmp", ".webp",
+                    ".jp2", ".j2k", ".j2c", ".jpc", ".jpf", ".jpx"}
 PDF_EXTENSIONS = {".pdf"}
 FOUND_IN_FOLDERS = IMAGE_EXTENSIONS | PDF_EXTENSIONS
 
