@@ -164,7 +164,10 @@ class CheckedFile(io.RawIOBase):
         return size
 
     def flush(self):
-        self._f.flush()
+        # Collected after write_atomic closed the real file (pikepdf keeps its
+        # stream a while on Python 3.13), this one is closed again by IOBase.
+        if not self._f.closed:
+            self._f.flush()
 
     def close(self):  # the real file is closed by write_atomic
         self.flush()

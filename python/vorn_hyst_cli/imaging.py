@@ -8,7 +8,9 @@ and written page by page, so that no more than one decoded page is held.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
+import io
 import shutil
 import struct
 import time
@@ -369,7 +371,11 @@ def write_pages(pages, count, out, rows):
     from PIL import TiffImagePlugin
     codec.quiet_libtiff()
     rewrite = False
-    with TiffImagePlugin.AppendingTiffWriter(out) as tf:
+    # Pillow's writer finishes its last page when it is closed, which it does
+    # again when collected (it never counts as closed), by then perhaps on a
+    # closed file: it is finished here, while `out` is open, and marked closed.
+    tf = TiffImagePlugin.AppendingTiffWriter(out)
+    try:
         for index in range(count):
             page = pages.page(index, count)
             rows.append(page.row)
@@ -378,5 +384,12 @@ def write_pages(pages, count, out, rows):
             page.out.save(tf, format="TIFF", **page.options)
             tf.newFrame()
             del page
+        tf.close()
+    except BaseException:
+        with contextlib.suppress(Exception):  # a half-written page: the file is dropped
+            tf.close()
+        raise
+    finally:
+        io.BytesIO.close(tf)
     if not rewrite:
         raise NothingChanged
