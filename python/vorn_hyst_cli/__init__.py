@@ -20,9 +20,10 @@ replaced), ``batch`` (finding the work, running it on threads), ``budget``
 exit codes, typed errors), ``decision`` (the verdict on one image, both
 rules), ``_analysis`` (the private extension that runs the module's stages
 and the document rule), ``imaging`` and ``pdf`` (files and their metadata),
-``codec`` (decoding and encoding), ``fileio`` (atomic writes), ``deps`` (the
-optional libraries), ``cluster`` (the batch as Dask tasks, for
-``--scheduler``) and ``demo``.
+``codec`` (decoding and encoding), ``fileio`` (atomic writes), ``review``
+and ``review_page`` (the ``--review`` page), ``deps`` (the optional
+libraries), ``cluster`` (the batch as Dask tasks, for ``--scheduler``) and
+``demo``.
 """
 
 from .cli import main

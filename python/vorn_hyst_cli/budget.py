@@ -25,11 +25,12 @@ from .outcome import RunError
 from .policy import PDF_EXTENSIONS
 
 # Peak bytes per declared pixel of one page through the tool, from bench/memory.py
-# (6 and 24 MP pages, fixed and colour; the largest figure of each format, with
-# room for the modes it did not try: alpha channels, palettes, --keep-rgb).
+# (1 to 24 MP pages, fixed and colour; the largest figure of each format, 14
+# on small pages, with room for the modes it did not try: alpha channels,
+# palettes, --keep-rgb).
 # Pillow's WebP reader keeps its own canvases and the decoded frame while the
 # page is decided, and its lossless encoder's buffers are large: four times the rest.
-BYTES_PER_PIXEL = {"PNG": 13, "JPEG": 13, "TIFF": 13, "BMP": 13, "WEBP": 48, "PDF": 13,
+BYTES_PER_PIXEL = {"PNG": 15, "JPEG": 15, "TIFF": 15, "BMP": 15, "WEBP": 48, "PDF": 15,
                    "JPEG2000": 24}
 # A PDF is held whole, and an image's stored bytes are read beside it.
 PDF_FILE_COPIES = 3
