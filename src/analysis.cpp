@@ -261,7 +261,7 @@ StretchCounts count_stretched(const Levels& levels, const std::uint8_t* pixels,
 }
 
 ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t width, std::size_t height,
-                      const LevelFixParams& params, std::uint8_t tolerance) {
+                      const LevelFixParams& params, std::uint8_t tolerance, bool measure_flat) {
   ImageAnalysis a;
   const std::size_t length = 3 * width * height;
   if (length < 3) return a;
@@ -290,7 +290,11 @@ ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t width, std::size_t
   // The verdict is is_neutral's; the deviations only say why.
   if (a.levels) {
     a.rejection = Rejection::kNone;
-    a.stretch = count_stretched(*a.levels, pixels, width, height, tolerance);
+    const bool flat = std::any_of(a.levels->begin(), a.levels->end(),
+                                  [](const ChannelLevels& l) { return l.dark == l.light; });
+    if (measure_flat || !flat) {
+      a.stretch = count_stretched(*a.levels, pixels, width, height, tolerance);
+    }
   }
   return a;
 }

@@ -64,10 +64,13 @@ struct ImageAnalysis {
 };
 
 // The chain of run_level_fix up to and including is_neutral, then (neutral
-// images only) the stretch counts. Reads the image, never writes it. An image
-// without pixels gives pixel_count 0 and nothing else.
+// images only) the stretch counts; with `measure_flat` false, not for levels
+// with a single level in a channel, which the flat guard refuses whatever they
+// count. Reads the image, never writes it. An image without pixels gives
+// pixel_count 0 and nothing else.
 ImageAnalysis analyse(const std::uint8_t* pixels, std::size_t width, std::size_t height,
-                      const LevelFixParams& params, std::uint8_t tolerance);
+                      const LevelFixParams& params, std::uint8_t tolerance,
+                      bool measure_flat = true);
 
 }  // namespace vorn
 

@@ -11,7 +11,7 @@
 namespace vorn {
 namespace {
 
-constexpr Py_ssize_t kArgumentCount = 7;
+constexpr Py_ssize_t kArgumentCount = 8;
 
 // The same ranges monochrome() enforces; the stages rely on them.
 void check_parameters(const LevelFixParams& p, std::uint64_t tolerance) {
@@ -101,7 +101,7 @@ PyObject* to_dict(const ImageAnalysis& a) {
 PyObject* analyse_body(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != kArgumentCount) {
     raise(PyExc_TypeError, "analyse(img, blur_n, window_radius, min_prominence, min_distance, "
-                           "percentage, tolerance) takes 7 positional arguments");
+                           "percentage, tolerance, measure_flat) takes 8 positional arguments");
   }
   LevelFixParams params;
   params.blur_n = to_unsigned(args[1]);
@@ -110,6 +110,8 @@ PyObject* analyse_body(PyObject* const* args, Py_ssize_t nargs) {
   params.min_distance = to_unsigned(args[4]);
   params.percentage = to_double(args[5]);
   const std::uint64_t tolerance = to_unsigned(args[6]);
+  const int measure_flat = PyObject_IsTrue(args[7]);
+  throw_if(measure_flat < 0);
   check_parameters(params, tolerance);
   // Converted last: nothing runs Python code between this check and the copy.
   PyRef image = to_uint8_array3(args[0]);
@@ -124,7 +126,8 @@ PyObject* analyse_body(PyObject* const* args, Py_ssize_t nargs) {
   ImageAnalysis analysis;
   {
     ReleasedInterpreterLock unlocked;
-    analysis = analyse(pixels.data(), width, height, params, static_cast<std::uint8_t>(tolerance));
+    analysis = analyse(pixels.data(), width, height, params, static_cast<std::uint8_t>(tolerance),
+                       measure_flat != 0);
   }
   return to_dict(analysis);
 }
@@ -258,9 +261,11 @@ PyObject* remap_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 PyMethodDef methods[] = {
     {"analyse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyse_entry)),
      METH_FASTCALL,
-     "analyse(img, blur_n, window_radius, min_prominence, min_distance, percentage, tolerance)\n"
+     "analyse(img, blur_n, window_radius, min_prominence, min_distance, percentage, tolerance, "
+     "measure_flat)\n"
      "--\n\n"
-     "What the level fix sees in a C-contiguous (H, W, 3) uint8 image, as a dict."},
+     "What the level fix sees in a C-contiguous (H, W, 3) uint8 image, as a dict; the stretch\n"
+     "counts of levels with a flat channel only if measure_flat."},
     {"remap", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remap_entry)),
      METH_FASTCALL,
      "remap(img, levels)\n--\n\n"

@@ -234,7 +234,7 @@ CHANGES = {
 
 def _analyse(img, blur_n):
     from vorn_hyst_cli import _analysis
-    return _analysis.analyse(img, blur_n, 3, 0.5, 10, 0.22, 64)
+    return _analysis.analyse(img, blur_n, 3, 0.5, 10, 0.22, 64, True)
 
 
 def _remap(img, dark):

@@ -123,7 +123,9 @@ def levels_text(levels):
 
 def analyse(rgb, params, guards):
     args = [params.get(name, default) for name, default in monochrome_defaults().items()]
-    return _analysis.analyse(rgb, *args, guards.colour_tolerance)
+    # Levels with a flat channel are refused by the flat guard whatever the
+    # stretch would do: the pass that counts it is left out for them.
+    return _analysis.analyse(rgb, *args, guards.colour_tolerance, not guards.flat)
 
 
 def details_of(a):
