@@ -109,7 +109,7 @@ def test_all_arguments_by_keyword():
 
 # --- conversions and their notes --------------------------------------------
 
-@pytest.mark.parametrize("name, value, error, text", [
+CONVERSION_ERRORS: list[tuple[str, object, type[Exception], str | None]] = [
     ("blur_n", 3.0, TypeError, "'float' object cannot be interpreted as an integer"),
     ("blur_n", None, TypeError, "'NoneType' object cannot be interpreted as an integer"),
     ("blur_n", -1, OverflowError, None),
@@ -120,7 +120,10 @@ def test_all_arguments_by_keyword():
     ("min_prominence", None, TypeError, None),
     ("percentage", 2**1100, OverflowError, None),
     ("percentage", Floaty(ZeroDivisionError("float failed")), ZeroDivisionError, "float failed"),
-])
+]
+
+
+@pytest.mark.parametrize("name, value, error, text", CONVERSION_ERRORS)
 def test_conversion_errors_carry_a_note(name, value, error, text):
     with pytest.raises(error) as info:
         monochrome(IMG, **{name: value})

@@ -178,9 +178,12 @@ for python in "${pythons[@]}"; do
     venv=$work/venv-$(minor_of "$python")
     step "$("$python" -V) with $requirement"
     # Dask comes only into the newest interpreter's environment, where the
-    # cluster tests run; elsewhere they are skipped.
-    extras=cli,test
-    if [ "$python" = "$newest" ]; then extras=cli,test,cluster; fi
+    # cluster tests run; elsewhere they are skipped. imagecodecs (the fast
+    # extra) into every one but the oldest, whose oldest NumPy it does not
+    # take: there, as everywhere, the Pillow path runs too.
+    extras=cli,test,fast
+    if [ "$python" = "$oldest" ]; then extras=cli,test; fi
+    if [ "$python" = "$newest" ]; then extras=cli,test,cluster,fast; fi
     new_venv "$venv" "$python" "$requirement" "$wheel[$extras]"
     "$venv/bin/python" -c 'import numpy, vorn_hyst; print("numpy", numpy.__version__)'
     # The ends of the range get the long differential run.
