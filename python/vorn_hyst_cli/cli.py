@@ -83,7 +83,7 @@ def build_parser():
                         "shared by the workers, with a scheduler of your own each worker's)")
     p.add_argument("--demo", type=Path, metavar="OUTDIR",
                    help="write a synthetic scanned page, its fixed version and both side by side")
-    p.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    p.add_argument("--version", action=VersionAction)
     p.add_argument("--rule", choices=("both", "module", "document"), default="both",
                    help="which rule fixes the levels: the module's (its peaks, as monochrome() "
                         "does), the document rule (paper and ink mass, for real scans), or "
@@ -152,6 +152,19 @@ def ratio(text):
     if not math.isfinite(value) or value < 0:
         raise argparse.ArgumentTypeError(f"must be a finite number >= 0, got {text}")
     return value
+
+
+class VersionAction(argparse.Action):
+    """--version, whose number is looked up only when asked for: reading the
+    installed package's metadata costs every run a twentieth of a second."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="show program's version number and exit"):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"{parser.prog} {version()}")  # on standard output, as argparse's own
+        parser.exit()
 
 
 def version():
