@@ -158,6 +158,31 @@ Rgb Paper::colour_at(const BlockGrid& grid, std::size_t i, std::size_t j) const 
   return tile_colour[tile_of(i, tile_rows, grid.rows) * tile_cols + tile_of(j, tile_cols, grid.cols)];
 }
 
+namespace {
+
+// The blocks of tile (ti, tj) of the paper's tiling: rows [i0, i1), columns [j0, j1).
+struct TileSpan {
+  std::size_t i0, i1, j0, j1;
+};
+
+TileSpan tile_span(const BlockGrid& grid, const Paper& paper, std::size_t ti, std::size_t tj) {
+  return {tile_start(ti, paper.tile_rows, grid.rows), tile_start(ti + 1, paper.tile_rows, grid.rows),
+          tile_start(tj, paper.tile_cols, grid.cols), tile_start(tj + 1, paper.tile_cols, grid.cols)};
+}
+
+// The lumas of a tile's blocks outside `mask` (all of them without one), into `out`.
+void tile_lumas(const BlockGrid& grid, const TileSpan& t, const Mask* mask,
+                std::vector<double>& out) {
+  out.clear();
+  for (std::size_t i = t.i0; i < t.i1; ++i) {
+    for (std::size_t j = t.j0; j < t.j1; ++j) {
+      if (mask == nullptr || (*mask)[i * grid.cols + j] == 0) out.push_back(grid.at(i, j).y);
+    }
+  }
+}
+
+}  // namespace
+
 Paper estimate_paper(const BlockGrid& grid, const Mask* mask, const DocumentParams& params) {
   Paper paper;
   const std::size_t short_side = std::min(grid.rows, grid.cols);
@@ -170,24 +195,16 @@ Paper estimate_paper(const BlockGrid& grid, const Mask* mask, const DocumentPara
   std::vector<std::uint8_t> present(tiles, 0);
   std::vector<double> lumas;
   for (std::size_t ti = 0; ti < paper.tile_rows; ++ti) {
-    const std::size_t i0 = tile_start(ti, paper.tile_rows, grid.rows);
-    const std::size_t i1 = tile_start(ti + 1, paper.tile_rows, grid.rows);
     for (std::size_t tj = 0; tj < paper.tile_cols; ++tj) {
-      const std::size_t j0 = tile_start(tj, paper.tile_cols, grid.cols);
-      const std::size_t j1 = tile_start(tj + 1, paper.tile_cols, grid.cols);
-      lumas.clear();
-      for (std::size_t i = i0; i < i1; ++i) {
-        for (std::size_t j = j0; j < j1; ++j) {
-          if (mask == nullptr || (*mask)[i * grid.cols + j] == 0) lumas.push_back(grid.at(i, j).y);
-        }
-      }
+      const TileSpan span = tile_span(grid, paper, ti, tj);
+      tile_lumas(grid, span, mask, lumas);
       // A tile mostly of background says nothing about the paper.
       if (lumas.empty() || (mask != nullptr && lumas.size() < 16)) continue;
       const double high = percentile(lumas, 80);
       Rgb sum;
       std::size_t n = 0;
-      for (std::size_t i = i0; i < i1; ++i) {
-        for (std::size_t j = j0; j < j1; ++j) {
+      for (std::size_t i = span.i0; i < span.i1; ++i) {
+        for (std::size_t j = span.j0; j < span.j1; ++j) {
           const Block& b = grid.at(i, j);
           if ((mask != nullptr && (*mask)[i * grid.cols + j] != 0) || b.y < high - 1) continue;
           sum.r += b.r;
@@ -1004,17 +1021,8 @@ LossMeasure measure_loss(const BlockGrid& grid, const Paper& paper, const Mask& 
   const double contrast = std::max(24.0, params.loss_contrast * (ink.mode - ink.dark_y));
   std::vector<double> lumas;
   for (std::size_t ti = 0; ti < paper.tile_rows; ++ti) {
-    const std::size_t i0 = tile_start(ti, paper.tile_rows, grid.rows);
-    const std::size_t i1 = tile_start(ti + 1, paper.tile_rows, grid.rows);
     for (std::size_t tj = 0; tj < paper.tile_cols; ++tj) {
-      const std::size_t j0 = tile_start(tj, paper.tile_cols, grid.cols);
-      const std::size_t j1 = tile_start(tj + 1, paper.tile_cols, grid.cols);
-      lumas.clear();
-      for (std::size_t i = i0; i < i1; ++i) {
-        for (std::size_t j = j0; j < j1; ++j) {
-          if (mask[i * grid.cols + j] == 0) lumas.push_back(grid.at(i, j).y);
-        }
-      }
+      tile_lumas(grid, tile_span(grid, paper, ti, tj), &mask, lumas);
       if (lumas.size() < 8) continue;
       const double low = percentile(lumas, 5), high = percentile(lumas, 95);
       // Brighter than paper (background, highlights) is no content to lose.
