@@ -108,6 +108,9 @@ class Decision:
     reason: str = ""
     # Machine-readable facts behind the verdict, for the report.
     details: dict = dataclasses.field(default_factory=dict)
+    # Whether the result's three channels are equal, where that is known
+    # already (a remap writes grey): None leaves it to be measured.
+    grey: bool | None = None
 
 
 def percent(share):
@@ -215,8 +218,8 @@ def module_rule(rgb, params, guards):
     details.update(rule="module", levels=levels_text(a["levels"]))
     reason = agreement(a, percentage)
     if unchanged(result, rgb):
-        return Decision(GREY, result, reason + "; already black and white", details), a
-    return Decision(FIXED, result, reason, details), a
+        return Decision(GREY, result, reason + "; already black and white", details, True), a
+    return Decision(FIXED, result, reason, details, True), a
 
 
 def unchanged(result, rgb):
@@ -295,14 +298,14 @@ def decide(rgb, params, guards=None, rule=None):
         if grey:
             doc = _analysis.document(rgb)
             if already_black_and_white(doc):
-                return Decision(GREY, rgb, "already black and white", document_details(doc))
+                return Decision(GREY, rgb, "already black and white", document_details(doc), True)
     if rule != "document":
         module, a = module_rule(rgb, params, guards)
         # Colour the module's guard measured, pixel by pixel, stands: the
         # document rule, which sees blocks, is not asked to overrule it.
         if rule == "module" or module.verdict in (FIXED, GREY, COLOUR):
             if module.verdict == NOT_MONOCHROME and is_grey(rgb):
-                module.verdict = GREY
+                module.verdict, module.grey = GREY, True
             return module
     else:
         module = None
@@ -315,7 +318,7 @@ def decide(rgb, params, guards=None, rule=None):
         if module:
             reason += f" (the module's rule: {module.reason})"
         verdict = GREY if unchanged(result, rgb) else FIXED
-        return Decision(verdict, result, reason, details)
+        return Decision(verdict, result, reason, details, True)
     return refusal(rgb, module, doc, details, grey)
 
 
@@ -337,4 +340,4 @@ def refusal(rgb, module, doc, details, grey):
         reason = f"the module's rule: {module.reason}; the document rule: {words}"
     if verdict != COLOUR and (grey if grey is not None else is_grey(rgb)):
         verdict = GREY  # already grey: nothing to do, and nothing lost
-    return Decision(verdict, rgb, reason, details)
+    return Decision(verdict, rgb, reason, details, grey)

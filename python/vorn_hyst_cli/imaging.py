@@ -165,7 +165,9 @@ def check_mode(im):
 
 # ---- one page ------------------------------------------------------------------------
 
-def result_image(result, alpha, stored_mode, keep_rgb):
+def result_image(result, alpha, stored_mode, keep_rgb, grey=None):
+    """The Pillow image to store for the result; `grey` says whether its
+    channels are equal where the decision knows it already."""
     Image = deps.pillow()
     if stored_mode == "1":
         # A bilevel page stays bilevel: 8 bits would make it eight times larger.
@@ -174,7 +176,7 @@ def result_image(result, alpha, stored_mode, keep_rgb):
             raise FileError("the fixed 1-bit page would need grey levels")
         return Image.fromarray(np.ascontiguousarray(result[..., 0])).convert("1", dither=None)
     stored_grey = stored_mode in GREY_MODES
-    if is_grey(result) and (stored_grey or not keep_rgb):
+    if (stored_grey or not keep_rgb) and (grey if grey is not None else is_grey(result)):
         out = Image.fromarray(np.ascontiguousarray(result[..., 0]), "L")
         return Image.merge("LA", (out, alpha)) if alpha is not None else out
     out = Image.fromarray(result, "RGB")
@@ -256,7 +258,7 @@ class Page:
     """One decided page: its row, and what to write for it."""
     row: Row
     rewrite: bool  # whether the file must be rewritten for this page
-    out: object  # the Pillow image to store
+    out: object  # the Pillow image to store; None for a single page that is copied
     fmt: str
     options: dict
 
@@ -293,16 +295,20 @@ class ImageFile:
             rewrite = decision.verdict == Verdict.FIXED or (
                 decision.verdict == Verdict.GREY and stored_mode not in GREY_MODES
                 and not self.policy.keep_rgb and lossless)
-            out = result_image(decision.result, alpha, stored_mode, self.policy.keep_rgb)
+            # A single page that is copied is never encoded: no image is made for it.
+            out = result_image(decision.result, alpha, stored_mode, self.policy.keep_rgb,
+                               decision.grey) if rewrite or count > 1 else None
         except FileError as e:
             # One page that cannot be done leaves the whole file as it is.
             raise FileError(f"page {index + 1}: {e}" if count > 1 else str(e)) from None
-        if self.fmt == "WEBP" and out.mode in ("L", "LA"):
-            out = out.convert("RGBA" if alpha is not None else "RGB")  # no grey WebP
-        elif self.fmt == "BMP" and out.mode == "LA":
-            out = out.convert("RGBA")
-        options = save_options(meta, self.fmt, out, self.policy.quality, self.lossless_webp,
-                               self.jp2)
+        options = {}
+        if out is not None:
+            if self.fmt == "WEBP" and out.mode in ("L", "LA"):
+                out = out.convert("RGBA" if alpha is not None else "RGB")  # no grey WebP
+            elif self.fmt == "BMP" and out.mode == "LA":
+                out = out.convert("RGBA")
+            options = save_options(meta, self.fmt, out, self.policy.quality, self.lossless_webp,
+                                   self.jp2)
         row = page_row(self.job, index + 1, im.width, im.height, decision,
                        time.perf_counter() - t0)
         return Page(row, rewrite, out, self.fmt, options)
