@@ -7,6 +7,7 @@
 #include "analysis.hpp"
 #include "binding.hpp"
 #include "document.hpp"
+#include "png_rows.hpp"
 
 namespace vorn {
 namespace {
@@ -258,6 +259,44 @@ PyObject* remap_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   return guard_entry<PyObject*>(nullptr, [&] { return remap_body(args, nargs); });
 }
 
+// unfilter(rows, height, row_bytes, pixel_bytes): the pixels of a PNG's
+// inflated rows (bytes, each row its filter type and row_bytes bytes) as
+// bytes, its filters undone; None at a filter type PNG does not have.
+PyObject* unfilter_body(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4) {
+    raise(PyExc_TypeError, "unfilter(rows, height, row_bytes, pixel_bytes) takes 4 positional arguments");
+  }
+  PyObject* rows = args[0];
+  if (!PyBytes_Check(rows)) raise(PyExc_TypeError, "rows must be bytes");
+  const std::uint64_t height = to_unsigned(args[1]);
+  const std::uint64_t row_bytes = to_unsigned(args[2]);
+  const std::uint64_t pixel_bytes = to_unsigned(args[3]);
+  if (pixel_bytes < 1 || pixel_bytes > 8 || row_bytes < pixel_bytes) {
+    raise(PyExc_ValueError, "a row holds at least one pixel of 1 to 8 bytes");
+  }
+  const auto size = static_cast<std::uint64_t>(PyBytes_Size(rows));
+  // Divided, not multiplied: a hostile height cannot overflow the check.
+  if (height == 0 || size % height != 0 || size / height != row_bytes + 1) {
+    raise(PyExc_ValueError, "rows do not hold height rows of row_bytes bytes and a filter type");
+  }
+  PyRef out = PyRef::checked(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(height * row_bytes)));
+  // Bytes are immutable, and the new object is seen by no other thread yet.
+  const auto* in = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(rows));
+  auto* pixels = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get()));
+  throw_if(in == nullptr || pixels == nullptr);
+  bool known = false;
+  {
+    ReleasedInterpreterLock unlocked;
+    known = png::unfilter(in, height, row_bytes, pixel_bytes, pixels);
+  }
+  return known ? out.release() : PyRef::borrow(Py_None).release();
+}
+
+PyObject* unfilter_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  return guard_entry<PyObject*>(nullptr, [&] { return unfilter_body(args, nargs); });
+}
+
 PyMethodDef methods[] = {
     {"analyse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyse_entry)),
      METH_FASTCALL,
@@ -274,6 +313,11 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "document(img)\n--\n\n"
      "The document rule's analysis of an (H, W, 3) uint8 image, as a dict."},
+    {"unfilter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unfilter_entry)),
+     METH_FASTCALL,
+     "unfilter(rows, height, row_bytes, pixel_bytes)\n--\n\n"
+     "The pixels of a PNG's inflated image data, its row filters undone, as bytes; None\n"
+     "at an unknown filter type."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -406,8 +406,32 @@ def png_with_chunks():
     return file_bytes(noisy_colour(), "PNG", pnginfo=info)
 
 
+def png_filtered(pixels, row_filter, idat_size=None):
+    """A PNG of `pixels` whose rows all have one filter type (libpng's
+    writer, through imagecodecs), its image data split into chunks of
+    `idat_size` bytes if given."""
+    import imagecodecs
+    png = imagecodecs.png_encode(pixels, filter=getattr(imagecodecs.PNG.FILTER, row_filter))
+    if idat_size is None:
+        return png
+    parts = chunks(png)
+    data = b"".join(d for kind, d in parts if kind == b"IDAT")
+    pieces = [(b"IDAT", data[i:i + idat_size]) for i in range(0, len(data), idat_size)]
+    first = next(i for i, (kind, _) in enumerate(parts) if kind == b"IDAT")
+    rest = [c for c in parts[first:] if c[0] != b"IDAT"]
+    return codec.PNG_SIGNATURE + b"".join(
+        struct.pack(">I", len(d)) + kind + d + struct.pack(">I", zlib.crc32(kind + d))
+        for kind, d in parts[:first] + pieces + rest)
+
+
 # Files whose pixels imagecodecs must read exactly as Pillow does.
 DECODED = {
+    **{f"PNG, {kind}, {name} rows": (lambda kind=kind, name=name: png_filtered(
+        noisy_colour() if kind == "RGB" else noisy_colour()[..., 2].copy(), name))
+       for kind in ("RGB", "grey") for name in ("SUB", "UP", "AVG", "PAETH", "ALL")},
+    **{f"PNG, RGB, {width} wide, PAETH rows": (lambda width=width: png_filtered(
+        np.ascontiguousarray(noisy_colour()[:, :width]), "PAETH")) for width in (1, 2, 6)},
+    "PNG, image data in chunks of 7 bytes": lambda: png_filtered(noisy_colour(), "ALL", 7),
     "PNG, RGB": lambda: file_bytes(noisy_colour(), "PNG"),
     "PNG, grey": lambda: file_bytes(noisy_colour()[..., 1], "PNG"),
     "PNG with gamma and significant bits": png_with_chunks,
@@ -438,6 +462,11 @@ def test_fast_decoders_read_what_pillow_reads(name):
         slow, (want, _, want_mode) = read()
     assert (fast, slow, alpha, mode) == (True, False, None, want_mode)
     np.testing.assert_array_equal(rgb, want)
+    if name.startswith("PNG"):  # read by libdeflate and the module's unfilter, not libpng
+        import imagecodecs
+        with Image.open(io.BytesIO(data)) as im:
+            channels = 3 if im.mode == "RGB" else 1
+            assert codec.png_pixels(imagecodecs, data, im.width, im.height, channels) is not None
 
 
 def chunks(png):

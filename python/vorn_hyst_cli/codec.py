@@ -35,7 +35,7 @@ import zlib
 
 import numpy as np
 
-from . import deps
+from . import _analysis, deps
 from .outcome import FileError
 
 ENVIRONMENT = "VORN_HYST_CODEC"
@@ -123,7 +123,10 @@ def fast_pixels(im, read):
     elif im.format == "TIFF":
         decode = codecs.tiff_decode
     else:
-        decode = codecs.png_decode
+        out = png_pixels(codecs, data, im.width, im.height, channels)
+        if out is not None:
+            return out
+        decode = codecs.png_decode  # what png_pixels leaves, damage included
     try:
         out = decode(data)
     except Exception:  # damaged: Pillow decides how, with its own message
@@ -134,6 +137,59 @@ def fast_pixels(im, read):
         out = out[..., 0]
     want = (im.height, im.width) + ((3,) if channels == 3 else ())
     return out if out.shape == want else None
+
+
+def png_pixels(codecs, data, width, height, channels):
+    """An 8-bit grey or RGB PNG that is not interlaced, inflated by libdeflate
+    and its row filters undone by the module's C++; None for any other PNG,
+    and for one that does not inflate to exactly its rows. libpng inflates
+    with zlib, half as fast again, and checks nothing more of the pixels
+    (the zlib stream's checksum covers them; Pillow skips the chunks' CRCs)."""
+    idat = png_image_data(memoryview(data), width, height, channels)
+    if idat is None:
+        return None
+    row_bytes = width * channels
+    try:
+        rows = codecs.deflate_decode(idat, out=height * (row_bytes + 1))
+    except Exception:
+        return None
+    del idat
+    if len(rows) != height * (row_bytes + 1):
+        return None
+    pixels = _analysis.unfilter(bytes(rows), height, row_bytes, channels)
+    if pixels is None:
+        return None
+    shape = (height, width, 3) if channels == 3 else (height, width)
+    return np.frombuffer(pixels, np.uint8).reshape(shape)
+
+
+def png_image_data(view, width, height, channels):
+    """The image data of a PNG whose header says 8-bit grey (`channels` 1)
+    or RGB (3), `width` by `height`, not interlaced: its IDAT chunks, which
+    must follow each other, joined; None otherwise."""
+    if bytes(view[:8]) != PNG_SIGNATURE or len(view) < 33:
+        return None
+    colour_type = 2 if channels == 3 else 0
+    length, kind = struct.unpack_from(">I4s", view, 8)
+    if kind != b"IHDR" or length != 13 or struct.unpack_from(">IIBBBBB", view, 16) != (
+            width, height, 8, colour_type, 0, 0, 0):
+        return None
+    parts = []
+    pos = 8
+    while pos + 12 <= len(view):
+        length, kind = struct.unpack_from(">I4s", view, pos)
+        if pos + 12 + length > len(view):
+            return None
+        if kind == b"IDAT":
+            if parts and parts[-1][0] != pos:
+                return None  # image data in pieces with other chunks between
+            parts.append((pos + 12 + length, view[pos + 8:pos + 8 + length]))
+        elif kind == b"IEND":
+            break
+        pos += 12 + length
+    if not parts:
+        return None
+    return b"".join(part for _, part in parts) if len(parts) > 1 else bytes(parts[0][1])
 
 
 # TIFF pages imagecodecs' libtiff reads exactly as Pillow does: one page of
