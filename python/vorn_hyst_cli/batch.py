@@ -20,7 +20,7 @@ import time
 from pathlib import Path
 
 from . import interrupts
-from .budget import Budget
+from .budget import Budget, keep_freed_memory
 from .fileio import not_regular, shown, sweep_stale
 from .imaging import process_image
 from .outcome import FileError, RunError, Verdict
@@ -141,6 +141,7 @@ def process(job, policy, params, reraise=(), budget=None):
     waits until the memory its pages need is free (Abandoned if the run stops
     meanwhile)."""
     start = time.perf_counter()
+    keep_freed_memory()
     if policy.skips(job.dest):
         return [Row(str(job.source), verdict=Verdict.SKIPPED, output=str(job.dest))]
     if not policy.dry_run:

@@ -44,6 +44,31 @@ FALLBACK = 2 << 30
 UNITS = {"": 1, "B": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
 
 
+# glibc's malloc gives blocks of 128 KiB and more, up to a threshold that
+# rises with use, straight to the system, and gives the top of its heap back
+# whenever 128 KiB of it is free. A page's buffers (a dozen, of up to 3 bytes
+# a pixel) were then mapped, faulted in and zeroed anew for every file: on
+# 6 MP pages a sixth of a run's time went to the kernel. These keep blocks of
+# up to 32 MiB (glibc's largest setting) in the heap for the next file.
+# Larger blocks are mapped as before, and the peak stays what it was.
+M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
+HEAP_BLOCKS = 32 << 20
+HEAP_KEPT = 256 << 20
+
+
+@functools.cache
+def keep_freed_memory():
+    """Tunes glibc's malloc as above, once per process; elsewhere nothing."""
+    try:
+        if not sys.platform.startswith("linux") or not os.confstr("CS_GNU_LIBC_VERSION"):
+            return
+        libc = ctypes.CDLL(None)
+        libc.mallopt(M_MMAP_THRESHOLD, HEAP_BLOCKS)
+        libc.mallopt(M_TRIM_THRESHOLD, HEAP_KEPT)
+    except (AttributeError, OSError, ValueError):
+        pass  # not glibc after all (musl has no such name)
+
+
 def parse_size(text):
     """'4G', '500M', '1.5G', '2048K' or bytes -> bytes (powers of 1024; 'GB',
     'GiB' read as 'G'). Raises ValueError."""
