@@ -259,38 +259,42 @@ PyObject* remap_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   return guard_entry<PyObject*>(nullptr, [&] { return remap_body(args, nargs); });
 }
 
-// unfilter(rows, height, row_bytes, pixel_bytes): the pixels of a PNG's
-// inflated rows (bytes, each row its filter type and row_bytes bytes) as
-// bytes, its filters undone; None at a filter type PNG does not have.
+// unfilter(rows, height, row_bytes, pixel_bytes): undoes the row filters of
+// a PNG's inflated image data in place (a writable, C-contiguous uint8
+// array: each row its filter type and row_bytes bytes); the pixels are then
+// its first height * row_bytes bytes. False at a filter type PNG does not have.
+// Its one caller made `rows` for this call: no other thread holds it.
 PyObject* unfilter_body(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 4) {
-    raise(PyExc_TypeError, "unfilter(rows, height, row_bytes, pixel_bytes) takes 4 positional arguments");
+    raise(PyExc_TypeError,
+          "unfilter(rows, height, row_bytes, pixel_bytes) takes 4 positional arguments");
   }
-  PyObject* rows = args[0];
-  if (!PyBytes_Check(rows)) raise(PyExc_TypeError, "rows must be bytes");
   const std::uint64_t height = to_unsigned(args[1]);
   const std::uint64_t row_bytes = to_unsigned(args[2]);
   const std::uint64_t pixel_bytes = to_unsigned(args[3]);
   if (pixel_bytes < 1 || pixel_bytes > 8 || row_bytes < pixel_bytes) {
     raise(PyExc_ValueError, "a row holds at least one pixel of 1 to 8 bytes");
   }
-  const auto size = static_cast<std::uint64_t>(PyBytes_Size(rows));
+  PyObject* rows = args[0];
+  const bool is_array = PyType_IsSubtype(Py_TYPE(rows), get_type_object()) != 0;
+  auto* array = reinterpret_cast<PyArrayObject*>(rows);
+  if (!is_array || PyArray_NDIM(array) != 1 || PyArray_TYPE(array) != NPY_UBYTE ||
+      (PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS) == 0 ||
+      (PyArray_FLAGS(array) & NPY_ARRAY_WRITEABLE) == 0) {
+    raise(PyExc_TypeError, "rows must be a writable, contiguous 1-D uint8 array");
+  }
+  const auto size = static_cast<std::uint64_t>(PyArray_DIMS(array)[0]);
   // Divided, not multiplied: a hostile height cannot overflow the check.
   if (height == 0 || size % height != 0 || size / height != row_bytes + 1) {
     raise(PyExc_ValueError, "rows do not hold height rows of row_bytes bytes and a filter type");
   }
-  PyRef out = PyRef::checked(
-      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(height * row_bytes)));
-  // Bytes are immutable, and the new object is seen by no other thread yet.
-  const auto* in = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(rows));
-  auto* pixels = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get()));
-  throw_if(in == nullptr || pixels == nullptr);
+  auto* bytes = static_cast<std::uint8_t*>(PyArray_DATA(array));
   bool known = false;
   {
     ReleasedInterpreterLock unlocked;
-    known = png::unfilter(in, height, row_bytes, pixel_bytes, pixels);
+    known = png::unfilter(bytes, height, row_bytes, pixel_bytes);
   }
-  return known ? out.release() : PyRef::borrow(Py_None).release();
+  return PyBool_FromLong(known ? 1 : 0);
 }
 
 PyObject* unfilter_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
@@ -316,8 +320,8 @@ PyMethodDef methods[] = {
     {"unfilter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unfilter_entry)),
      METH_FASTCALL,
      "unfilter(rows, height, row_bytes, pixel_bytes)\n--\n\n"
-     "The pixels of a PNG's inflated image data, its row filters undone, as bytes; None\n"
-     "at an unknown filter type."},
+     "Undoes the row filters of a PNG's inflated image data in place; False at an\n"
+     "unknown filter type."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,10 +15,6 @@
 #include <immintrin.h>
 #endif
 
-// No aliasing between two pointers: what lets a compiler vectorize a loop
-// over two rows without a run-time overlap check. All four compilers spell it so.
-#define VORN_RESTRICT __restrict
-
 #if defined(VORN_MSVC)
 #define VORN_NOINLINE __declspec(noinline)
 // MSVC compiles any intrinsic in any function; the caller checks the processor.

@@ -94,8 +94,8 @@ void paeth_rgb(const std::uint8_t* in, const std::uint8_t* prior, std::uint8_t* 
 }
 #endif
 
-void up_row(const std::uint8_t* VORN_RESTRICT in, const std::uint8_t* VORN_RESTRICT prior,
-            std::uint8_t* VORN_RESTRICT out, std::size_t row_bytes) {
+void up_row(const std::uint8_t* in, const std::uint8_t* prior, std::uint8_t* out,
+            std::size_t row_bytes) {
   std::size_t i = 0;
 #if defined(VORN_X86_64)
   // GCC's -O2 leaves this loop scalar: 16 bytes a step by hand.
@@ -111,7 +111,7 @@ void up_row(const std::uint8_t* VORN_RESTRICT in, const std::uint8_t* VORN_RESTR
 
 void sub_row(const std::uint8_t* in, std::uint8_t* out, std::size_t row_bytes,
              std::size_t pixel_bytes) {
-  std::memcpy(out, in, pixel_bytes);
+  std::memmove(out, in, pixel_bytes);
   std::size_t i = pixel_bytes;
 #if defined(VORN_X86_64)
   if (pixel_bytes == 3) {
@@ -145,7 +145,7 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* in, const std::uint8_t*
   const std::size_t p = pixel_bytes;
   switch (type) {
     case kNone:
-      std::memcpy(out, in, row_bytes);
+      std::memmove(out, in, row_bytes);
       return true;
     case kSub:
       sub_row(in, out, row_bytes, p);
@@ -169,15 +169,19 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* in, const std::uint8_t*
 
 }  // namespace
 
-bool unfilter(const std::uint8_t* rows, std::size_t height, std::size_t row_bytes,
-              std::size_t pixel_bytes, std::uint8_t* out) {
-  // The row above the first is zeros.
-  const std::vector<std::uint8_t> zeros(row_bytes, 0);
+bool unfilter(std::uint8_t* rows, std::size_t height, std::size_t row_bytes,
+              std::size_t pixel_bytes) {
+  // Row y's pixels go y + 1 bytes before its filtered bytes (its filter type
+  // and one byte of every row above are gone). Each step below writes only
+  // bytes it has read already, and the row above, read as `prior`, is
+  // finished and behind: the rows may be rewritten where they are.
+  const std::vector<std::uint8_t> zeros(row_bytes, 0);  // the row above the first
   const std::uint8_t* prior = zeros.data();
   for (std::size_t y = 0; y < height; ++y) {
     const std::uint8_t* row = rows + y * (row_bytes + 1);
-    std::uint8_t* target = out + y * row_bytes;
-    if (!unfilter_row(row[0], row + 1, prior, target, row_bytes, pixel_bytes)) return false;
+    std::uint8_t* target = rows + y * row_bytes;
+    const std::uint8_t type = row[0];
+    if (!unfilter_row(type, row + 1, prior, target, row_bytes, pixel_bytes)) return false;
     prior = target;
   }
   return true;

@@ -14,13 +14,15 @@
 
 namespace vorn::png {
 
-// Undoes the filter of each of `height` rows of `row_bytes` bytes into
-// `out`; `rows` holds the inflated stream, 1 + row_bytes bytes a row, and
-// `pixel_bytes` is the bytes of one pixel (1 for grey, 3 for RGB). Returns
-// false, with `out` partly written, at a row whose filter type is unknown.
-// REQUIRES: 1 <= pixel_bytes <= row_bytes; `rows` and `out` do not overlap.
-bool unfilter(const std::uint8_t* rows, std::size_t height, std::size_t row_bytes,
-              std::size_t pixel_bytes, std::uint8_t* out);
+// Undoes the filters of `height` rows of `row_bytes` bytes in place:
+// `rows` holds the inflated stream, each row its filter type and then its
+// bytes, and afterwards holds the pixels, row after row, from its start (the
+// last `height` bytes are left over). `pixel_bytes` is the bytes of one pixel
+// (1 for grey, 3 for RGB). Returns false, with `rows` partly rewritten, at a
+// row whose filter type is unknown.
+// REQUIRES: 1 <= pixel_bytes <= row_bytes; `rows` holds height * (1 + row_bytes) bytes.
+bool unfilter(std::uint8_t* rows, std::size_t height, std::size_t row_bytes,
+              std::size_t pixel_bytes);
 
 }  // namespace vorn::png
 

@@ -141,7 +141,7 @@ def fast_pixels(im, read):
 
 def png_pixels(codecs, data, width, height, channels):
     """An 8-bit grey or RGB PNG that is not interlaced, inflated by libdeflate
-    and its row filters undone by the module's C++; None for any other PNG,
+    and its row filters undone in place by the module's C++; None for any other PNG,
     and for one that does not inflate to exactly its rows. libpng inflates
     with zlib, half as fast again, and checks nothing more of the pixels
     (the zlib stream's checksum covers them; Pillow skips the chunks' CRCs)."""
@@ -149,18 +149,16 @@ def png_pixels(codecs, data, width, height, channels):
     if idat is None:
         return None
     row_bytes = width * channels
+    rows = np.empty(height * (row_bytes + 1), np.uint8)
     try:
-        rows = codecs.deflate_decode(idat, out=height * (row_bytes + 1))
+        inflated = codecs.deflate_decode(idat, out=rows)
     except Exception:
         return None
     del idat
-    if len(rows) != height * (row_bytes + 1):
-        return None
-    pixels = _analysis.unfilter(bytes(rows), height, row_bytes, channels)
-    if pixels is None:
+    if len(inflated) != len(rows) or not _analysis.unfilter(rows, height, row_bytes, channels):
         return None
     shape = (height, width, 3) if channels == 3 else (height, width)
-    return np.frombuffer(pixels, np.uint8).reshape(shape)
+    return rows[:height * row_bytes].reshape(shape)
 
 
 def png_image_data(view, width, height, channels):
