@@ -94,11 +94,11 @@ READERS = {
 def images(sizes):
     gen = generators()
     for mp in sizes:
-        for label, make in ((f"RGB scan, noise 1, {mp} MP", lambda: scan(gen, mp, 1, 1)),
-                            (f"RGB scan, noise 3, {mp} MP", lambda: scan(gen, mp, 3, 2)),
-                            (f"photo, {mp} MP", lambda: gen.photo(mp, 3))):
+        for label, pixels in ((f"RGB scan, noise 1, {mp} MP", scan(gen, mp, 1, 1)),
+                              (f"RGB scan, noise 3, {mp} MP", scan(gen, mp, 3, 2)),
+                              (f"photo, {mp} MP", gen.photo(mp, 3))):
             out = io.BytesIO()
-            Image.fromarray(make()).save(out, "PNG")
+            Image.fromarray(pixels).save(out, "PNG")
             yield label, out.getvalue()
 
 

@@ -25,7 +25,8 @@ inline unsigned paeth(int left, int up, int upper_left) {
   const int pb = std::abs(left - upper_left);
   const int pc = std::abs(left + up - 2 * upper_left);
   const int up_or_corner = pb <= pc ? up : upper_left;
-  return static_cast<unsigned>(((pa <= pb) & (pa <= pc)) != 0 ? left : up_or_corner);
+  const int left_wins = static_cast<int>(pa <= pb) & static_cast<int>(pa <= pc);
+  return static_cast<unsigned>(left_wins != 0 ? left : up_or_corner);
 }
 
 // Paeth with the pixel size known to the compiler: the chains of a pixel's
@@ -127,6 +128,15 @@ void sub_row(const std::uint8_t* in, std::uint8_t* out, std::size_t row_bytes,
   for (; i < row_bytes; ++i) out[i] = add(in[i], out[i - pixel_bytes]);
 }
 
+void average_row(const std::uint8_t* in, const std::uint8_t* prior, std::uint8_t* out,
+                 std::size_t row_bytes, std::size_t pixel_bytes) {
+  for (std::size_t i = 0; i < pixel_bytes; ++i) out[i] = add(in[i], prior[i] >> 1U);
+  for (std::size_t i = pixel_bytes; i < row_bytes; ++i) {
+    const unsigned sum = static_cast<unsigned>(out[i - pixel_bytes]) + prior[i];
+    out[i] = add(in[i], sum >> 1U);
+  }
+}
+
 void paeth_any(const std::uint8_t* in, const std::uint8_t* prior, std::uint8_t* out,
                std::size_t row_bytes, std::size_t pixel_bytes) {
   switch (pixel_bytes) {
@@ -154,10 +164,7 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* in, const std::uint8_t*
       up_row(in, prior, out, row_bytes);
       return true;
     case kAverage:
-      for (std::size_t i = 0; i < p; ++i) out[i] = add(in[i], prior[i] >> 1U);
-      for (std::size_t i = p; i < row_bytes; ++i) {
-        out[i] = add(in[i], (unsigned{out[i - p]} + prior[i]) >> 1U);
-      }
+      average_row(in, prior, out, row_bytes, p);
       return true;
     case kPaeth:
       paeth_any(in, prior, out, row_bytes, p);

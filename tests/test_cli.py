@@ -2,6 +2,7 @@
 
 import contextlib
 import csv
+import functools
 import io
 import json
 import os
@@ -13,6 +14,7 @@ import threading
 import time
 import zlib
 from pathlib import Path
+from typing import Callable
 
 import numpy as np
 import pytest
@@ -424,13 +426,22 @@ def png_filtered(pixels, row_filter, idat_size=None):
         for kind, d in parts[:first] + pieces + rest)
 
 
+def png_filtered_page(kind, row_filter):
+    pixels = noisy_colour()
+    return png_filtered(pixels if kind == "RGB" else np.ascontiguousarray(pixels[..., 2]),
+                        row_filter)
+
+
+def png_narrow_page(width):
+    return png_filtered(np.ascontiguousarray(noisy_colour()[:, :width]), "PAETH")
+
+
 # Files whose pixels imagecodecs must read exactly as Pillow does.
-DECODED = {
-    **{f"PNG, {kind}, {name} rows": (lambda kind=kind, name=name: png_filtered(
-        noisy_colour() if kind == "RGB" else noisy_colour()[..., 2].copy(), name))
+DECODED: dict[str, Callable[[], bytes]] = {
+    **{f"PNG, {kind}, {name} rows": functools.partial(png_filtered_page, kind, name)
        for kind in ("RGB", "grey") for name in ("SUB", "UP", "AVG", "PAETH", "ALL")},
-    **{f"PNG, RGB, {width} wide, PAETH rows": (lambda width=width: png_filtered(
-        np.ascontiguousarray(noisy_colour()[:, :width]), "PAETH")) for width in (1, 2, 6)},
+    **{f"PNG, RGB, {width} wide, PAETH rows": functools.partial(png_narrow_page, width)
+       for width in (1, 2, 6)},
     "PNG, image data in chunks of 7 bytes": lambda: png_filtered(noisy_colour(), "ALL", 7),
     "PNG, RGB": lambda: file_bytes(noisy_colour(), "PNG"),
     "PNG, grey": lambda: file_bytes(noisy_colour()[..., 1], "PNG"),
