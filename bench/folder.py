@@ -18,6 +18,7 @@ from start to exit, into an empty output folder, in one run of this script:
 
     python bench/folder.py --before /work/before-venv/bin/vorn-hyst
     python bench/folder.py --repeats 3 --write bench/FOLDER.md
+    python bench/folder.py --formats png,jpg --repeats 3 --write bench/FOLDER_PNG_JPEG.md
 
 Times are medians of the repetitions (each repetition runs every contender
 once, in turn). Needs numpy, Pillow, pyvips, imagecodecs, scikit-image and
@@ -60,16 +61,21 @@ def generators():
     return module
 
 
-def make_folder(folder):
-    """The 18 files, written once; a complete folder is reused."""
-    names = [f"{kind}{i}.{ext}" for ext in FORMATS
+def make_folder(folder, formats=tuple(FORMATS)):
+    """The files of `formats`, written once (each file seeded by its place
+    among all 18, so that a folder of fewer formats holds the same files);
+    a complete folder is reused."""
+    every = [f"{kind}{i}.{ext}" for ext in FORMATS
              for kind, n in (("page", PAGES), ("photo", PHOTOS)) for i in range(n)]
+    names = [n for n in every if n.rsplit(".", 1)[1] in formats]
     if folder.is_dir() and sorted(p.name for p in folder.iterdir()) == sorted(names):
         return names
     from PIL import Image
     gen = generators()
     folder.mkdir(parents=True, exist_ok=True)
-    for seed, name in enumerate(names):
+    for seed, name in enumerate(every):
+        if name not in names:
+            continue
         make = gen.rgb_scan if name.startswith("page") else gen.photo
         pixels = make(SIZE_MP, seed)
         ext = name.rsplit(".", 1)[1]
@@ -168,11 +174,19 @@ def main():
     ap.add_argument("--folder", type=Path,
                     default=Path(tempfile.gettempdir()) / "vorn-hyst-folder-bench")
     ap.add_argument("--before", metavar="EXE", help="an older vorn-hyst, run the same way")
+    ap.add_argument("--formats", default="png,jpg,tif",
+                    help="of png, jpg and tif, comma-separated (png,jpg: the files of"
+                         " those formats only, in a folder of their own)")
     ap.add_argument("--repeats", type=int, default=1)
     ap.add_argument("--write", nargs="?", const=HERE / "FOLDER.md", type=Path, metavar="FILE",
                     help="write the table to FILE (bench/FOLDER.md)")
     args = ap.parse_args()
-    names = make_folder(args.folder)
+    formats = tuple(f.strip() for f in args.formats.split(","))
+    if not set(formats) <= set(FORMATS):
+        ap.error(f"--formats: of {', '.join(FORMATS)}")
+    if set(formats) != set(FORMATS) and args.folder == ap.get_default("folder"):
+        args.folder = args.folder.with_name(args.folder.name + "-" + "-".join(formats))
+    names = make_folder(args.folder, formats)
     input_bytes = sum((args.folder / n).stat().st_size for n in names)
     runs = contenders(args, args.folder)
     load = os.getloadavg()[0]
@@ -190,15 +204,20 @@ def main():
     results = {k: (statistics.median(times[k]), statistics.median(cpus[k]), size, v)
                for k, (_, _, size, v) in results.items()}
     text = table(results, len(names), input_bytes)
+    kinds = {"png": "PNG", "jpg": "JPEG (quality 90)", "tif": "TIFF (LZW)"}
+    shown = [kinds[f] for f in FORMATS if f in formats]
+    shown_formats = " and ".join([", ".join(shown[:-1]), shown[-1]]) if len(shown) > 1 \
+        else shown[0]
     head = (f"`python bench/folder.py{' --before ' + args.before if args.before else ''}"
-            f" --repeats {args.repeats}`: one run, medians of {args.repeats};"
+            + (f" --formats {args.formats}" if set(formats) != set(FORMATS) else "")
+            + f" --repeats {args.repeats}`: one run, medians of {args.repeats};"
             f" {os.cpu_count()} CPUs,"
             f" {platform.machine()}, load average {load:.2f} at the start and"
             f" {os.getloadavg()[0]:.2f} at the end.\n\n"
-            f"{SIZE_MP} MP files: in each of PNG, JPEG (quality 90) and TIFF (LZW) {PAGES} tinted"
-            f" RGB scans of text pages and {PHOTOS} colour photos. The floor decodes every file"
-            " with libvips and writes it again (PNG compression 2 unfiltered, JPEG quality 90,"
-             " TIFF LZW). Seconds from start to exit of each program, and the CPU time it and"
+            f"{SIZE_MP} MP files: in each of {shown_formats} {PAGES}"
+            f" tinted RGB scans of text pages and {PHOTOS} colour photos. The floor decodes every"
+            " file with libvips and writes it again (PNG compression 2 unfiltered, JPEG quality"
+            " 90, TIFF LZW). Seconds from start to exit of each program, and the CPU time it and"
             " its children used (less affected by other work on the machine); ratios within"
             " this run.\n")
     print(text)

@@ -272,8 +272,9 @@ PyObject* unfilter_body(PyObject* const* args, Py_ssize_t nargs) {
   const std::uint64_t height = to_unsigned(args[1]);
   const std::uint64_t row_bytes = to_unsigned(args[2]);
   const std::uint64_t pixel_bytes = to_unsigned(args[3]);
-  if (pixel_bytes < 1 || pixel_bytes > 8 || row_bytes < pixel_bytes) {
-    raise(PyExc_ValueError, "a row holds at least one pixel of 1 to 8 bytes");
+  if (pixel_bytes < 1 || pixel_bytes > 8 || row_bytes < pixel_bytes ||
+      row_bytes % pixel_bytes != 0) {
+    raise(PyExc_ValueError, "a row holds whole pixels of 1 to 8 bytes, at least one");
   }
   PyObject* rows = args[0];
   const bool is_array = PyType_IsSubtype(Py_TYPE(rows), get_type_object()) != 0;
@@ -285,7 +286,7 @@ PyObject* unfilter_body(PyObject* const* args, Py_ssize_t nargs) {
   }
   const auto size = static_cast<std::uint64_t>(PyArray_DIMS(array)[0]);
   // Divided, not multiplied: a hostile height cannot overflow the check.
-  if (height == 0 || size % height != 0 || size / height != row_bytes + 1) {
+  if (height == 0 || size % height != 0 || size / height == 0 || size / height - 1 != row_bytes) {
     raise(PyExc_ValueError, "rows do not hold height rows of row_bytes bytes and a filter type");
   }
   auto* bytes = static_cast<std::uint8_t*>(PyArray_DATA(array));

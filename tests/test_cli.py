@@ -480,6 +480,31 @@ def test_fast_decoders_read_what_pillow_reads(name):
             assert codec.png_pixels(imagecodecs, data, im.width, im.height, channels) is not None
 
 
+def png_of_chunks(*extra, depth=8):
+    """A 1 x 8 grey PNG (8-bit rows), with `extra` chunks between its header and its image data."""
+    rows = b"".join(b"\0" + bytes([v]) for v in range(0, 256, 32))
+    header = codec.png_chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 8, depth, 0, 0, 0, 0))
+    return codec.PNG_SIGNATURE + header + b"".join(codec.png_chunk(k, d) for k, d in extra) \
+        + codec.png_chunk(b"IDAT", zlib.compress(rows)) + codec.png_chunk(b"IEND", b"")
+
+
+# PNGs the fast reader must leave to libpng and Pillow: Pillow reads them otherwise.
+@pytest.mark.parametrize("data", [
+    png_of_chunks((b"IHDR", struct.pack(">IIBBBBB", 1, 8, 4, 0, 0, 0, 0))),  # a second header
+    png_of_chunks((b"fcTL", struct.pack(">IIIIIHHBB", 0, 1, 4, 0, 0, 1, 1, 0, 0))),  # a frame
+], ids=["a second header, 4-bit", "a frame control before the image"])
+def test_fast_decoders_leave_odd_pngs_to_pillow(data):
+    def read():
+        f = io.BytesIO(data)
+        with imaging.open_image(f) as im:
+            return codec.page_pixels(im, f)[0]
+    with coding("imagecodecs"):
+        got = read()
+    with coding("pillow"):
+        want = read()
+    np.testing.assert_array_equal(got, want)
+
+
 def chunks(png):
     """(type, data) of each chunk, their CRCs checked."""
     out, at = [], 8

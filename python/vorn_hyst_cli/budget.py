@@ -49,11 +49,12 @@ UNITS = {"": 1, "B": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
 # whenever 128 KiB of it is free. A page's buffers (a dozen, of up to 3 bytes
 # a pixel) were then mapped, faulted in and zeroed anew for every file: on
 # 6 MP pages a sixth of a run's time went to the kernel. These keep blocks of
-# up to 32 MiB (glibc's largest setting) in the heap for the next file.
-# Larger blocks are mapped as before, and the peak stays what it was.
+# up to 32 MiB (glibc's largest setting) in the heap, and up to 64 MiB of
+# them free at the top of each thread's heap, for its next file: outside the
+# budget, like the interpreter itself. Larger blocks are mapped as before.
 M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
 HEAP_BLOCKS = 32 << 20
-HEAP_KEPT = 256 << 20
+HEAP_KEPT = 64 << 20
 
 
 @functools.cache

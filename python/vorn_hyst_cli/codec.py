@@ -104,7 +104,8 @@ def fast_pixels(im, read):
     if codecs is None or im.format not in ("PNG", "JPEG", "TIFF") \
             or im.mode not in ("L", "RGB"):
         return None
-    if "transparency" in im.info or "default_image" in im.info:  # a colour key; APNG
+    # A colour key; APNG; a frame control before the image (Pillow decodes its box only).
+    if "transparency" in im.info or "default_image" in im.info or "bbox" in im.info:
         return None
     if im.format == "TIFF" and not plain_tiff(im):
         return None
@@ -162,9 +163,9 @@ def png_pixels(codecs, data, width, height, channels):
 
 
 def png_image_data(view, width, height, channels):
-    """The image data of a PNG whose header says 8-bit grey (`channels` 1)
+    """The image data of a PNG whose one header says 8-bit grey (`channels` 1)
     or RGB (3), `width` by `height`, not interlaced: its IDAT chunks, which
-    must follow each other, joined; None otherwise."""
+    must follow each other, joined (a view of the one chunk); None otherwise."""
     if bytes(view[:8]) != PNG_SIGNATURE or len(view) < 33:
         return None
     colour_type = 2 if channels == 3 else 0
@@ -178,6 +179,8 @@ def png_image_data(view, width, height, channels):
         length, kind = struct.unpack_from(">I4s", view, pos)
         if pos + 12 + length > len(view):
             return None
+        if kind == b"IHDR" and pos != 8:
+            return None  # a second header: Pillow reads the last one, libpng refuses
         if kind == b"IDAT":
             if parts and parts[-1][0] != pos:
                 return None  # image data in pieces with other chunks between
@@ -187,7 +190,7 @@ def png_image_data(view, width, height, channels):
         pos += 12 + length
     if not parts:
         return None
-    return b"".join(part for _, part in parts) if len(parts) > 1 else bytes(parts[0][1])
+    return b"".join(part for _, part in parts) if len(parts) > 1 else parts[0][1]
 
 
 # TIFF pages imagecodecs' libtiff reads exactly as Pillow does: one page of
