@@ -17,9 +17,9 @@ from .outcome import ExitCode, ToolError, UsageError
 
 PROG = "vorn-hyst"
 # Peaks measured by bench/memory.py (6 and 24 MP pages); budget.py reckons with them.
-MEMORY_NOTE = ("memory: about 11 bytes per pixel of a file's largest page while it is\n"
-               "under way (14 for a colour PDF, 20 for JPEG 2000, 44 for WebP; an 80 MP\n"
-               "PNG page: 0.9 GB).\n"
+MEMORY_NOTE = ("memory: about 8 bytes per pixel of a file's largest page while it is\n"
+               "under way (14 for a colour PDF, 21 for JPEG 2000, 44 for WebP; an 80 MP\n"
+               "PNG page: 0.6 GB).\n"
                "A file starts only when its pages fit in --memory beside those under way\n"
                "(default: half of the memory available, shared by local:N's workers); one\n"
                "larger than the whole budget runs alone.")
