@@ -9,10 +9,10 @@
 namespace vorn::png {
 namespace {
 
-// The filter types of the PNG specification (section 9.2).
+// The filter types of the PNG standard (ISO/IEC 15948, section 9.2).
 enum Filter : std::uint8_t { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
 
-// Arithmetic on bytes is modulo 256, as the specification has it.
+// Arithmetic on bytes is modulo 256, as PNG has it.
 inline std::uint8_t add(std::uint8_t filtered, unsigned predicted) {
   return static_cast<std::uint8_t>(filtered + predicted);
 }

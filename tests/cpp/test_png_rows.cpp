@@ -1,5 +1,5 @@
-// PNG's row filters undone in place, against rows filtered here by the
-// specification's formulas (section 9), over every filter type, both pixel
+// PNG's row filters undone in place, against rows filtered here by the PNG
+// standard's formulas (section 9), over every filter type, both pixel
 // sizes the tool reads and widths around the 4-byte and 16-byte steps. The
 // buffer is exactly as large as the rows, so that a sanitizer build sees any
 // access past them.
