@@ -25,7 +25,6 @@ import os
 os.environ["VIPS_CONCURRENCY"] = "1"
 
 import argparse  # noqa: E402
-import importlib.util  # noqa: E402
 import io  # noqa: E402
 import platform  # noqa: E402
 import statistics  # noqa: E402
@@ -40,20 +39,13 @@ from PIL import Image  # noqa: E402
 
 from vorn_hyst_cli import codec  # noqa: E402
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from folder import generators  # noqa: E402  # bench/codecs.py's page and photo makers
+
 HERE = Path(__file__).resolve().parent
 pyvips.cache_set_max(0)
 pyvips.concurrency_set(1)
 Image.MAX_IMAGE_PIXELS = None
-
-
-def generators():
-    # bench/codecs.py by path: its name would shadow the standard library's.
-    spec = importlib.util.spec_from_file_location("codec_bench", HERE / "codecs.py")
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
-    return module
 
 
 def scan(gen, mp, sigma, seed):
