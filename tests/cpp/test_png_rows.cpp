@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "png_rows.hpp"
@@ -78,7 +79,11 @@ TEST_P(Unfilter, RestoresThePixelsOfEveryFilterType) {
 INSTANTIATE_TEST_SUITE_P(PixelsAndWidths, Unfilter,
                          ::testing::Values(Case{1, 1}, Case{1, 2}, Case{1, 17}, Case{3, 1},
                                            Case{3, 2}, Case{3, 3}, Case{3, 5}, Case{3, 6},
-                                           Case{3, 11}, Case{3, 33}));
+                                           Case{3, 11}, Case{3, 33}),
+                         [](const ::testing::TestParamInfo<Case>& p) {
+                           return std::string(p.param.pixel_bytes == 3 ? "Rgb" : "Grey") +
+                                  std::to_string(p.param.width) + "Wide";
+                         });
 
 TEST(UnfilterTypes, RefusesAFilterTypePngDoesNotHave) {
   std::vector<std::uint8_t> rows = {0, 1, 2, 3, 5, 1, 2, 3};
