@@ -412,7 +412,7 @@ def png_filtered(pixels, row_filter, idat_size=None):
     """A PNG of `pixels` whose rows all have one filter type (libpng's
     writer, through imagecodecs), its image data split into chunks of
     `idat_size` bytes if given."""
-    import imagecodecs
+    imagecodecs = pytest.importorskip("imagecodecs")
     png = imagecodecs.png_encode(pixels, filter=getattr(imagecodecs.PNG.FILTER, row_filter))
     if idat_size is None:
         return png
