@@ -272,9 +272,9 @@ PyObject* unfilter_body(PyObject* const* args, Py_ssize_t nargs) {
   const std::uint64_t height = to_unsigned(args[1]);
   const std::uint64_t row_bytes = to_unsigned(args[2]);
   const std::uint64_t pixel_bytes = to_unsigned(args[3]);
-  if (pixel_bytes < 1 || pixel_bytes > 8 || row_bytes < pixel_bytes ||
+  if ((pixel_bytes != 1 && pixel_bytes != 3) || row_bytes < pixel_bytes ||
       row_bytes % pixel_bytes != 0) {
-    raise(PyExc_ValueError, "a row holds whole pixels of 1 to 8 bytes, at least one");
+    raise(PyExc_ValueError, "a row holds whole grey (1-byte) or RGB (3-byte) pixels, at least one");
   }
   PyObject* rows = args[0];
   const bool is_array = PyType_IsSubtype(Py_TYPE(rows), get_type_object()) != 0;

@@ -33,12 +33,12 @@ inline unsigned paeth(int left, int up, int upper_left) {
 // channels, each waiting on its left neighbour, then run side by side.
 template <std::size_t kPixelBytes>
 void paeth_row(const std::uint8_t* in, const std::uint8_t* prior, std::uint8_t* out,
-               std::size_t row_bytes, std::size_t pixel_bytes) {
-  const std::size_t step = kPixelBytes != 0 ? kPixelBytes : pixel_bytes;
-  for (std::size_t i = 0; i < step; ++i) out[i] = add(in[i], prior[i]);  // nothing to the left
-  for (std::size_t i = step; i + step <= row_bytes; i += step) {
-    for (std::size_t c = 0; c < step; ++c) {
-      out[i + c] = add(in[i + c], paeth(out[i + c - step], prior[i + c], prior[i + c - step]));
+               std::size_t row_bytes) {
+  constexpr std::size_t p = kPixelBytes;
+  for (std::size_t i = 0; i < p; ++i) out[i] = add(in[i], prior[i]);  // nothing to the left
+  for (std::size_t i = p; i + p <= row_bytes; i += p) {
+    for (std::size_t c = 0; c < p; ++c) {
+      out[i + c] = add(in[i + c], paeth(out[i + c - p], prior[i + c], prior[i + c - p]));
     }
   }
 }
@@ -53,6 +53,12 @@ inline __m128i bytes_of(const std::uint8_t* p, std::size_t count) {
   std::uint32_t v = 0;
   std::memcpy(&v, p, count);
   return _mm_cvtsi32_si128(static_cast<int>(v));
+}
+
+// The low 4 bytes of `v` to `p`: a pixel and its right neighbour's first byte.
+inline void store_pixel(std::uint8_t* p, __m128i v) {
+  const auto bytes = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+  std::memcpy(p, &bytes, 4);
 }
 
 inline __m128i load_pixel(const std::uint8_t* p, std::size_t count = 4) {
@@ -86,8 +92,7 @@ void paeth_rgb(const std::uint8_t* in, const std::uint8_t* prior, std::uint8_t* 
     const __m128i predicted = select(take_left, left, select(take_up, up, corner));
     left = _mm_and_si128(_mm_add_epi16(load_pixel(in + i), predicted), low_byte);
     corner = up;
-    const auto packed = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(left, left)));
-    std::memcpy(out + i, &packed, 4);
+    store_pixel(out + i, _mm_packus_epi16(left, left));
   }
   for (std::size_t c = 0; c < 3; ++c) {
     out[i + c] = add(in[i + c], paeth(out[i + c - 3], prior[i + c], prior[i + c - 3]));
@@ -120,8 +125,7 @@ void sub_row(const std::uint8_t* in, std::uint8_t* out, std::size_t row_bytes,
     __m128i left = bytes_of(out, 3);
     for (; i + 3 < row_bytes; i += 3) {
       left = _mm_add_epi8(left, bytes_of(in + i, 4));
-      const auto packed = static_cast<std::uint32_t>(_mm_cvtsi128_si32(left));
-      std::memcpy(out + i, &packed, 4);
+      store_pixel(out + i, left);
     }
   }
 #endif
@@ -139,15 +143,15 @@ void average_row(const std::uint8_t* in, const std::uint8_t* prior, std::uint8_t
 
 void paeth_any(const std::uint8_t* in, const std::uint8_t* prior, std::uint8_t* out,
                std::size_t row_bytes, std::size_t pixel_bytes) {
-  switch (pixel_bytes) {
-    case 1: paeth_row<1>(in, prior, out, row_bytes, 1); break;
-#if defined(VORN_X86_64)
-    case 3: paeth_rgb(in, prior, out, row_bytes); break;
-#else
-    case 3: paeth_row<3>(in, prior, out, row_bytes, 3); break;
-#endif
-    default: paeth_row<0>(in, prior, out, row_bytes, pixel_bytes); break;
+  if (pixel_bytes == 1) {
+    paeth_row<1>(in, prior, out, row_bytes);
+    return;
   }
+#if defined(VORN_X86_64)
+  paeth_rgb(in, prior, out, row_bytes);
+#else
+  paeth_row<3>(in, prior, out, row_bytes);
+#endif
 }
 
 bool unfilter_row(std::uint8_t type, const std::uint8_t* in, const std::uint8_t* prior,

@@ -20,8 +20,8 @@ namespace vorn::png {
 // last `height` bytes are left over). `pixel_bytes` is the bytes of one pixel
 // (1 for grey, 3 for RGB). Returns false, with `rows` partly rewritten, at a
 // row whose filter type is unknown.
-// REQUIRES: 1 <= pixel_bytes <= row_bytes, a multiple of pixel_bytes; `rows`
-//           holds height * (1 + row_bytes) bytes.
+// REQUIRES: pixel_bytes is 1 or 3; row_bytes is a multiple of it, at least
+//           one pixel; `rows` holds height * (1 + row_bytes) bytes.
 bool unfilter(std::uint8_t* rows, std::size_t height, std::size_t row_bytes,
               std::size_t pixel_bytes);
 

@@ -21,6 +21,7 @@ import struct
 import sys
 import threading
 
+from .codec import J2K_START, JP2_SIGNATURE, PNG_SIGNATURE
 from .outcome import RunError
 from .policy import PDF_EXTENSIONS
 
@@ -229,7 +230,7 @@ def estimate(path, max_pixels, max_pages):
 def image_pages(f, max_pages):
     """(format, [(width, height) of each page]) from the header of an image file."""
     head = f.read(32)
-    if head.startswith(b"\x89PNG\r\n\x1a\n") and head[12:16] == b"IHDR":
+    if head.startswith(PNG_SIGNATURE) and head[12:16] == b"IHDR":
         return "PNG", [struct.unpack(">II", head[16:24])]
     if head.startswith(b"\xff\xd8"):
         return "JPEG", [jpeg_size(f)]
@@ -245,10 +246,6 @@ def image_pages(f, max_pages):
     if head.startswith(JP2_SIGNATURE) or head.startswith(J2K_START):
         return "JPEG2000", [jpeg2000_size(f, head)]
     raise ValueError("not an image")
-
-
-JP2_SIGNATURE = b"\0\0\0\x0cjP  \r\n\x87\n"
-J2K_START = b"\xff\x4f\xff\x51"  # the codestream's SOC, then its SIZ segment
 
 
 def jpeg2000_size(f, head):

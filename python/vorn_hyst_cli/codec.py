@@ -405,6 +405,7 @@ def pdf_jpeg(pixels, quality):
 # uuid boxes, other XML in xml boxes.
 JP2_METADATA = (b"uuid", b"xml ")
 JP2_SIGNATURE = b"\x00\x00\x00\x0cjP  \r\n\x87\n"
+J2K_START = b"\xff\x4f\xff\x51"  # a bare codestream's SOC, then its SIZ segment
 # The largest metadata box read; a larger one is not carried.
 JP2_BOX_LIMIT = 16 << 20
 
@@ -445,21 +446,29 @@ class Jp2Source:
         return b"".join(out)
 
 
+def jp2_box_at(data, pos, end):
+    """(type, length, header length) of the box at data[pos], which may reach
+    `end`; None where its header is cut short or its length is impossible."""
+    room = min(len(data), end)
+    if pos + 8 > room:
+        return None
+    length, kind = struct.unpack_from(">I4s", data, pos)
+    head = 8
+    if length == 1:
+        if pos + 16 > room:
+            return None
+        length, head = struct.unpack_from(">Q", data, pos + 8)[0], 16
+    elif length == 0:  # to the end
+        length = end - pos
+    return (kind, length, head) if head <= length <= end - pos else None
+
+
 def jp2_boxes(data, start=0, end=None):
     """(type, start, end, header length) of each box in data[start:end]."""
     end = len(data) if end is None else end
     pos = start
-    while pos + 8 <= end:
-        length, kind = struct.unpack_from(">I4s", data, pos)
-        head = 8
-        if length == 1:
-            if pos + 16 > end:
-                return
-            length, head = struct.unpack_from(">Q", data, pos + 8)[0], 16
-        elif length == 0:
-            length = end - pos
-        if length < head or pos + length > end:
-            return
+    while (box := jp2_box_at(data, pos, end)) is not None:
+        kind, length, head = box
         yield kind, pos, pos + length, head
         pos += length
 
@@ -470,7 +479,7 @@ def jp2_source(f):
     source = Jp2Source()
     f.seek(0)
     head = f.read(12)
-    if head.startswith(b"\xff\x4f\xff\x51"):
+    if head.startswith(J2K_START):
         source.codestream = True
         source.reversible = reversible(f, 0)
         f.seek(0)
@@ -478,17 +487,12 @@ def jp2_source(f):
     pos = 0
     f.seek(0, os.SEEK_END)
     size = f.tell()
-    while pos + 8 <= size:
+    while True:
         f.seek(pos)
-        raw = f.read(16)
-        length, kind = struct.unpack_from(">I4s", raw)
-        head_length = 8
-        if length == 1 and len(raw) == 16:
-            length, head_length = struct.unpack_from(">Q", raw, 8)[0], 16
-        elif length == 0:
-            length = size - pos
-        if length < head_length or pos + length > size:
+        found = jp2_box_at(f.read(16), 0, size - pos)
+        if found is None:
             break
+        kind, length, head_length = found
         if kind == b"jp2c":
             source.reversible = reversible(f, pos + head_length)
         elif kind in JP2_METADATA + (b"jp2h",) and length <= JP2_BOX_LIMIT:

@@ -455,16 +455,12 @@ def decode_rgb(image, kind, max_pixels):
     return rgb
 
 
-def png_chunk(kind, data):
-    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-
-
 def unpredict_png(raw, width, height):
     """Flate data with PNG predictors is a PNG image's data: decoded as one,
     by a decoder that stops where the declared size ends."""
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
-    png = (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header) + png_chunk(b"IDAT", raw)
-           + png_chunk(b"IEND", b""))
+    png = (codec.PNG_SIGNATURE + codec.png_chunk(b"IHDR", header)
+           + codec.png_chunk(b"IDAT", raw) + codec.png_chunk(b"IEND", b""))
     with open_image(io.BytesIO(png)) as im:
         return codec.pixels(im, png)
 
